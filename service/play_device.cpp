@@ -1,0 +1,151 @@
+// PlayDevice: wave-out on the wave mapper with a callback function.
+//
+// How it works: PlayDeviceWrite copies each payload into a WAVEHDR of its own
+// and queues it. When the device gives a buffer back (played or dropped by a
+// reset), WaveOutCallback reports it to the listener and hands it to a
+// short-lived release thread, because the callback itself may not call
+// wave-out functions. The release thread unprepares and frees the buffer and
+// only then counts it in DoneCount, so flush and close can wait until
+// DoneCount catches up with QueuedCount and know that no buffer is left.
+#include "play_device.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+static bool StartThreadForJob(ReleaseJob *job) {
+    HANDLE thread = CreateThread(nullptr, 0, ReleaseBufferThread, job, 0, nullptr);
+    if (!thread)
+        return false;
+    CloseHandle(thread);
+    return true;
+}
+
+bool (*StartReleaseThread)(ReleaseJob *job) = StartThreadForJob;
+
+static void ReleaseBuffer(PlayDevice *device, HWAVEOUT handle, WAVEHDR *header) {
+    waveOutUnprepareHeader(handle, header, sizeof(WAVEHDR));
+    InterlockedIncrement(&device->DoneCount);
+    free(header->lpData);
+    free(header);
+}
+
+static void PushOrphan(PlayDevice *device, WAVEHDR *header) {
+    WAVEHDR *head;
+    do {
+        head = device->Orphans;
+        header->dwUser = reinterpret_cast<DWORD_PTR>(head);
+    } while (InterlockedCompareExchangePointer(reinterpret_cast<void *volatile *>(&device->Orphans),
+                                               header, head) != head);
+}
+
+static void ReleaseOrphans(PlayDevice *device) {
+    WAVEHDR *header = static_cast<WAVEHDR *>(
+        InterlockedExchangePointer(reinterpret_cast<void *volatile *>(&device->Orphans), nullptr));
+    while (header) {
+        WAVEHDR *next = reinterpret_cast<WAVEHDR *>(header->dwUser);
+        ReleaseBuffer(device, device->WaveHandle, header);
+        header = next;
+    }
+}
+
+static void WaitUntilAllReleased(PlayDevice *device) {
+    while (device->QueuedCount > device->DoneCount) {
+        ReleaseOrphans(device);
+        Sleep(0);
+    }
+}
+
+bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink) {
+    if (device->WaveHandle)
+        return false;
+    device->QueuedCount = 0;
+    device->DoneCount = 0;
+    device->EndPlaySink = sink;
+
+    // The wave mapper reads cbSize for every tag but plain PCM, so hand it a
+    // complete WAVEFORMATEX with no extra bytes.
+    WAVEFORMATEX wave = {};
+    memcpy(&wave, format, sizeof *format);
+    wave.cbSize = 0;
+    MMRESULT result = waveOutOpen(&device->WaveHandle, WAVE_MAPPER, &wave,
+                                  reinterpret_cast<DWORD_PTR>(WaveOutCallback),
+                                  reinterpret_cast<DWORD_PTR>(device), CALLBACK_FUNCTION);
+    if (result != MMSYSERR_NOERROR) {
+        device->WaveHandle = nullptr;
+        return false;
+    }
+    waveOutSetVolume(device->WaveHandle, device->StoredVolume);
+    return true;
+}
+
+bool PlayDeviceWrite(PlayDevice *device, int32_t bytes, const void *data) {
+    ReleaseOrphans(device);
+    WAVEHDR *header = static_cast<WAVEHDR *>(calloc(1, sizeof(WAVEHDR)));
+    char *copy = static_cast<char *>(malloc(bytes));
+    if (!header || !copy) {
+        free(header);
+        free(copy);
+        RaiseException(STATUS_NO_MEMORY, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+        return false;
+    }
+    memcpy(copy, data, bytes);
+    header->lpData = copy;
+    header->dwBufferLength = bytes;
+
+    bool queued = false;
+    if (waveOutPrepareHeader(device->WaveHandle, header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR) {
+        if (waveOutWrite(device->WaveHandle, header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR)
+            queued = true;
+        else
+            waveOutUnprepareHeader(device->WaveHandle, header, sizeof(WAVEHDR));
+    }
+    if (!queued) {
+        free(copy);
+        free(header);
+        return false;
+    }
+    device->QueuedCount++;
+    return true;
+}
+
+void PlayDeviceFlush(PlayDevice *device) {
+    waveOutReset(device->WaveHandle);
+    WaitUntilAllReleased(device);
+    device->DoneCount = 0;
+    device->QueuedCount = 0;
+}
+
+void PlayDeviceClose(PlayDevice *device) {
+    if (!device->WaveHandle)
+        return;
+    PlayDeviceFlush(device);
+    waveOutClose(device->WaveHandle);
+    device->WaveHandle = nullptr;
+}
+
+void CALLBACK WaveOutCallback(HWAVEOUT handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                              DWORD_PTR) {
+    if (message != WOM_DONE)
+        return;
+    PlayDevice *device = reinterpret_cast<PlayDevice *>(instance);
+    WAVEHDR *header = reinterpret_cast<WAVEHDR *>(param1);
+    ReleaseJob *job = static_cast<ReleaseJob *>(malloc(sizeof(ReleaseJob)));
+    if (job) {
+        job->WaveHandle = handle;
+        job->WaveHeader = header;
+        job->Owner = device;
+    }
+    if (device->EndPlaySink)
+        device->EndPlaySink->OnEndPlay(static_cast<int32_t>(header->dwBufferLength));
+    if (!job || !StartReleaseThread(job)) {
+        free(job);
+        PushOrphan(device, header);
+    }
+}
+
+DWORD WINAPI ReleaseBufferThread(void *argument) {
+    ReleaseJob *job = static_cast<ReleaseJob *>(argument);
+    ReleaseBuffer(job->Owner, job->WaveHandle, job->WaveHeader);
+    free(job);
+    return 0;
+}

@@ -1,0 +1,58 @@
+// CTonvale: the stream server. Listens on one TCP port, serves one client at a
+// time, carries its frames out on the service's wave-out device and reports
+// every returned buffer with CMD_PLAYED.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+#include <stdint.h>
+
+#include "../protocol/frames.h"
+#include "play_device.h"
+#include "service_app.h"
+
+// A declared payload above this is refused as if it could not be allocated:
+// no PCM block comes near it, and an unauthenticated peer must not make the
+// service reserve whatever it asks for.
+enum : int32_t { MAX_PAYLOAD_BYTES = 64 * 1024 * 1024 };
+
+class CTonvale final : public CServiceApp, public IEndPlay {
+  public:
+    CTonvale();
+    ~CTonvale();
+
+    const wchar_t *GetName() override;
+    const wchar_t *GetDescription() override;
+    int Init() override;
+    void Stop() override;
+    void Run() override;
+    void Pause() override;
+    void Continue() override;
+
+    void OnEndPlay(int32_t bytes) override;
+
+    bool ReadFrame();
+    void DispatchFrame(const FrameHeader &header, const unsigned char *payload);
+    void SendReply(uint8_t code, int32_t value);
+
+    wchar_t ModuleBasePath[MAX_PATH] = {};
+    uint16_t ListenPort = 0;
+    volatile SOCKET ListenSocket = INVALID_SOCKET;
+    volatile SOCKET ClientSocket = INVALID_SOCKET;
+    PlayDevice Device;
+    CRITICAL_SECTION DeviceLock;
+
+  private:
+    bool OpenListenSocket();
+    bool ServeConnection();
+    void EndConnection();
+    bool ReceiveAll(unsigned char *buffer, int32_t length);
+
+    // What a fault caught while serving must undo.
+    unsigned char *PendingPayload = nullptr;
+    bool PayloadLockHeld = false;
+};
+
+// Called with the lock held once a frame's payload has arrived; null unless a
+// test installs it (for instance to raise a fault inside the guarded handling).
+extern void (*PayloadReceivedHook)(const FrameHeader &header, const unsigned char *payload);
