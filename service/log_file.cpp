@@ -15,7 +15,7 @@ void ModuleBasePathOf(wchar_t *out, size_t capacity) {
         lstrcpynW(out, path, static_cast<int>(capacity));
     } else {
         // No extension: the names become "<path>.ini" and "<path>.log".
-        _snwprintf(out, capacity, L"%s.", path);
+        _snwprintf(out, capacity, L"%ls.", path);
         out[capacity - 1] = 0;
     }
 }

@@ -55,8 +55,20 @@ static void WaitUntilAllReleased(PlayDevice *device) {
     }
 }
 
+// Wine's mapper opens records that a Windows driver refuses (no channels, a
+// block align or byte rate that contradicts the other fields); such a device
+// would play garbage, so they are refused here as Windows does.
+static bool IsMalformedPcm(const PcmFormat *format) {
+    if (format->FormatTag != WAVE_FORMAT_PCM)
+        return false;
+    uint32_t blockAlign = format->Channels * format->BitsPerSample / 8;
+    return format->Channels == 0 || format->SamplesPerSec == 0 || blockAlign == 0 ||
+           format->BlockAlign != blockAlign ||
+           format->AvgBytesPerSec != format->SamplesPerSec * blockAlign;
+}
+
 bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink) {
-    if (device->WaveHandle)
+    if (device->WaveHandle || IsMalformedPcm(format))
         return false;
     device->QueuedCount = 0;
     device->DoneCount = 0;

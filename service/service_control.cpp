@@ -24,7 +24,7 @@ void PrintUsage(const wchar_t *serviceName) {
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     const wchar_t *slash = wcsrchr(path, L'\\');
     const wchar_t *fileName = slash ? slash + 1 : path;
-    wprintf(L"%s service:\n\nUsage: %s [OPTIONS]\n"
+    wprintf(L"%ls service:\n\nUsage: %ls [OPTIONS]\n"
             L"   /install [auto|manual|disable]\t\tInstalls the service in the SCM's database.\n"
             L"   /remove\t\tRemoves the service from the SCM's database.\n"
             L"   /start\t\tStart service.\n"
@@ -164,7 +164,7 @@ struct ControlCommand {
 };
 
 static BOOL SendControl(CServiceApp *app, const ControlCommand &command) {
-    wprintf(L"%s", command.Progress);
+    wprintf(L"%ls", command.Progress);
     if (!app->OpenServiceHandles())
         return 0;
     SERVICE_STATUS status;
@@ -175,7 +175,7 @@ static BOOL SendControl(CServiceApp *app, const ControlCommand &command) {
     } else {
         bool reached =
             WaitWhilePending(app->ServiceHandle, command.PendingState) == command.ExpectedState;
-        wprintf(L"%s\n", reached ? command.SuccessLine : command.FailureLine);
+        wprintf(L"%ls\n", reached ? command.SuccessLine : command.FailureLine);
     }
     app->CloseServiceHandles();
     return accepted;

@@ -42,7 +42,7 @@ int CTonvale::Init() {
         return -1;
     }
     wchar_t settingsPath[MAX_PATH + 8];
-    _snwprintf(settingsPath, MAX_PATH + 8, L"%s%s", ModuleBasePath, L"ini");
+    _snwprintf(settingsPath, MAX_PATH + 8, L"%ls%ls", ModuleBasePath, L"ini");
     settingsPath[MAX_PATH + 7] = 0;
     ListenPort = static_cast<uint16_t>(
         GetPrivateProfileIntW(L"COMMON", L"listernPort", 4554, settingsPath));

@@ -1,0 +1,123 @@
+// PlayDevice on the real wave mapper: open rules, every buffer reported once
+// with its own length, flush and close waiting for all of them, and release
+// without a release thread.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "service/play_device.h"
+#include "support/test_support.h"
+
+namespace {
+
+struct RecordingSink : IEndPlay {
+    volatile LONG Calls = 0;
+    volatile LONG Bytes = 0;
+    std::vector<int32_t> Lengths;
+    CRITICAL_SECTION Lock;
+    RecordingSink() { InitializeCriticalSection(&Lock); }
+    ~RecordingSink() { DeleteCriticalSection(&Lock); }
+    void OnEndPlay(int32_t bytes) override {
+        EnterCriticalSection(&Lock);
+        Lengths.push_back(bytes);
+        LeaveCriticalSection(&Lock);
+        InterlockedIncrement(&Calls);
+        InterlockedExchangeAdd(&Bytes, bytes);
+    }
+};
+
+const PcmFormat Stereo = MakePcmFormat(44100, 2, 16);
+
+class PlayDeviceTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        PlayDeviceClose(&Device);
+        StartReleaseThread = SavedStarter;
+    }
+    PlayDevice Device;
+    RecordingSink Sink;
+    bool (*SavedStarter)(ReleaseJob *) = StartReleaseThread;
+    std::vector<char> Silence = std::vector<char>(176400, 0);
+};
+
+TEST_F(PlayDeviceTest, WriteWithoutOpenDeviceFailsAndQueuesNothing) {
+    EXPECT_FALSE(PlayDeviceWrite(&Device, 100, Silence.data()));
+    EXPECT_EQ(0, Device.QueuedCount);
+    PlayDeviceFlush(&Device);
+    PlayDeviceClose(&Device);
+    EXPECT_EQ(nullptr, Device.WaveHandle);
+}
+
+TEST_F(PlayDeviceTest, SecondOpenFailsAndLeavesTheDeviceAsItWas) {
+    ASSERT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
+    HWAVEOUT handle = Device.WaveHandle;
+    ASSERT_TRUE(PlayDeviceWrite(&Device, 88200, Silence.data()));
+    RecordingSink other;
+    EXPECT_FALSE(PlayDeviceOpen(&Device, &Stereo, &other));
+    EXPECT_EQ(handle, Device.WaveHandle);
+    EXPECT_EQ(&Sink, Device.EndPlaySink);
+    EXPECT_EQ(1, Device.QueuedCount);
+}
+
+TEST_F(PlayDeviceTest, FlushReportsEachBufferBeforeItReturnsAndKeepsTheDeviceOpen) {
+    ASSERT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
+    ASSERT_TRUE(PlayDeviceWrite(&Device, 176400, Silence.data()));
+    ASSERT_TRUE(PlayDeviceWrite(&Device, 1000, Silence.data()));
+    ASSERT_TRUE(PlayDeviceWrite(&Device, 4, Silence.data()));
+    EXPECT_EQ(3, Device.QueuedCount);
+    PlayDeviceFlush(&Device);
+    EXPECT_EQ(3, Sink.Calls);
+    EXPECT_EQ((std::vector<int32_t>{176400, 1000, 4}), Sink.Lengths);
+    EXPECT_EQ(0, Device.QueuedCount);
+    EXPECT_EQ(0, Device.DoneCount);
+    EXPECT_NE(nullptr, Device.WaveHandle);
+    ASSERT_TRUE(PlayDeviceWrite(&Device, 400, Silence.data()));
+    PlayDeviceClose(&Device);
+    EXPECT_EQ(4, Sink.Calls);
+    EXPECT_EQ(nullptr, Device.WaveHandle);
+}
+
+TEST_F(PlayDeviceTest, PlayedBuffersComeBackAtRealTimePace) {
+    ASSERT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
+    DWORD start = GetTickCount();
+    for (int i = 0; i < 10; i++)
+        ASSERT_TRUE(PlayDeviceWrite(&Device, 17640, Silence.data()));
+    while (Sink.Calls < 10 && GetTickCount() - start < 5000)
+        Sleep(5);
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_EQ(10, Sink.Calls);
+    EXPECT_EQ(176400, Sink.Bytes);
+    // One second of audio does not come back at once.
+    EXPECT_GE(elapsed, 800u);
+}
+
+bool RefuseThread(ReleaseJob *) { return false; }
+
+TEST_F(PlayDeviceTest, BuffersAreReleasedWhenNoReleaseThreadCanStart) {
+    StartReleaseThread = RefuseThread;
+    ASSERT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
+    for (int i = 0; i < 5; i++)
+        ASSERT_TRUE(PlayDeviceWrite(&Device, 8820, Silence.data()));
+    Sleep(100);
+    PlayDeviceFlush(&Device);
+    EXPECT_EQ(5, Sink.Calls);
+    EXPECT_EQ(nullptr, Device.Orphans);
+    PlayDeviceClose(&Device);
+}
+
+TEST_F(PlayDeviceTest, RefusedFormatsLeaveTheDeviceClosed) {
+    PcmFormat zeroChannels = MakePcmFormat(44100, 0, 16);
+    EXPECT_FALSE(PlayDeviceOpen(&Device, &zeroChannels, &Sink));
+    EXPECT_EQ(nullptr, Device.WaveHandle);
+    PcmFormat badAlign = Stereo;
+    badAlign.BlockAlign = 3;
+    EXPECT_FALSE(PlayDeviceOpen(&Device, &badAlign, &Sink));
+    EXPECT_EQ(nullptr, Device.WaveHandle);
+    // A non-PCM tag goes to the mapper in a complete record and is refused.
+    PcmFormat unknownTag = Stereo;
+    unknownTag.FormatTag = 0x55;
+    EXPECT_FALSE(PlayDeviceOpen(&Device, &unknownTag, &Sink));
+    EXPECT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
+}
+
+} // namespace

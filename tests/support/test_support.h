@@ -1,0 +1,90 @@
+// Helpers shared by the test programs: loopback TCP clients and frames,
+// temporary folders and files, child processes (the real Tonvaled among them)
+// and recordings of what the null sink played.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/frames.h"
+
+// Starts Winsock once for the whole test program.
+void EnsureWinsock();
+uint16_t FreePort();
+bool WaitForPort(uint16_t port, DWORD timeoutMs);
+
+SOCKET ConnectLoopback(uint16_t port);
+bool SendAll(SOCKET socket, const void *data, int length);
+bool SendFrame(SOCKET socket, uint8_t code, const void *payload, int32_t length);
+bool SendFrame(SOCKET socket, uint8_t code, const std::vector<unsigned char> &payload);
+// Waits up to timeoutMs for one whole 5-byte frame.
+bool ReceiveFrame(SOCKET socket, FrameHeader *frame, DWORD timeoutMs = 5000);
+// Reads frames until one with `code` arrives; CMD_PLAYED values met on the
+// way are added to *played. Returns that frame's value, or -1000 on time-out.
+int32_t AwaitReplyCollectingPlayed(SOCKET socket, uint8_t code, int64_t *played,
+                                   DWORD timeoutMs = 10000);
+// True when the peer has closed the connection (recv gives 0 or fails)
+// within timeoutMs.
+bool PeerClosed(SOCKET socket, DWORD timeoutMs);
+std::vector<unsigned char> PcmFormatBytes(uint32_t rate, uint16_t channels, uint16_t bits);
+std::vector<unsigned char> VolumeBytes(uint32_t word);
+
+std::wstring MakeTempFolder(const wchar_t *prefix);
+void RemoveFolder(const std::wstring &folder);
+bool WriteFileBytes(const std::wstring &path, const std::string &bytes);
+std::string ReadFileBytes(const std::wstring &path);
+
+struct ProcessResult {
+    DWORD ExitCode = 0;
+    std::string Out;
+    std::string Err;
+    bool TimedOut = false;
+};
+// Runs a command line to its end, capturing standard output and error.
+ProcessResult RunProcess(const std::wstring &commandLine, DWORD timeoutMs = 60000);
+
+// A copy of the real Tonvaled.exe in a folder of its own, with its own INI.
+struct DaemonCopy {
+    std::wstring Folder;
+    std::wstring Exe;
+    uint16_t Port = 0;
+    PROCESS_INFORMATION Process = {};
+    std::wstring OutPath;
+};
+// Copies the exe into a new temporary folder and writes an INI holding
+// `iniText` (no INI when it is null).
+DaemonCopy MakeDaemonCopy(const char *iniText);
+// Starts the copy with /debug, its output to a file, and waits for its port.
+bool StartDebugDaemon(DaemonCopy *daemon);
+void KillDaemon(DaemonCopy *daemon);
+void DeleteDaemonCopy(DaemonCopy *daemon);
+
+// Process accounting of a running process.
+struct ProcessFigures {
+    DWORD Handles = 0;
+    SIZE_T PrivateBytes = 0;
+};
+ProcessFigures FiguresOf(HANDLE process);
+
+// Records the null sink's monitor as raw signed 16-bit stereo at 44.1 kHz for
+// `seconds`, into `path`. Returns the recorder's process handle.
+HANDLE StartRecorder(const std::wstring &path, int seconds);
+bool WaitForRecorder(HANDLE recorder, DWORD timeoutMs);
+std::vector<int16_t> ReadSamples(const std::wstring &path);
+
+// A signal that does not repeat within a stream, so that a recording can be
+// aligned unambiguously: interleaved stereo, `frames` long.
+std::vector<int16_t> NoiseSignal(size_t frames, uint32_t seed);
+// Drops the silence a recording starts with.
+std::vector<int16_t> TrimLeadingSilence(const std::vector<int16_t> &recorded);
+// Index in `sent` where `recorded` begins (matching its first `probe` values
+// exactly), or -1.
+long FindAlignment(const std::vector<int16_t> &sent, const std::vector<int16_t> &recorded,
+                   size_t probe = 64);
+
+std::wstring Widen(const std::string &text);
+std::string Narrow(const std::wstring &text);
