@@ -46,7 +46,7 @@ export DISPLAY=":$(head -n1 "$display_file")"
 
 # Sound: a null sink is the sound card; its monitor records what was played.
 pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-target=stderr \
-  --load="module-null-sink sink_name=$TONVALE_SINK rate=44100" \
+  --load="module-null-sink sink_name=$TONVALE_SINK rate=44100 norewinds=1" \
   --load=module-native-protocol-unix >"$build/pulseaudio.log" 2>&1 </dev/null &
 pids+=($!)
 for _ in $(seq 200); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done

@@ -305,40 +305,52 @@ ProcessFigures FiguresOf(HANDLE process) {
     return figures;
 }
 
-HANDLE StartRecorder(const std::wstring &path, int seconds) {
-    // parec is a Linux program; Wine starts it from its Z: path. timeout ends
-    // it with SIGINT so that it writes out what it holds.
-    std::string unixPath = Narrow(path);
-    char *converted = nullptr;
+// parec is a Linux program, started from its Z: path. Wine hands back no
+// process handle that can be waited on, so the script leaves a marker file
+// once the recorder has ended; timeout stops it with SIGINT so that it writes
+// out what it holds.
+static std::string UnixPath(const std::wstring &path) {
     typedef char *(CDECL * ToUnix)(const wchar_t *);
     ToUnix toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void *>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (toUnix && (converted = toUnix(path.c_str())))
-        unixPath = converted;
+    char *converted = toUnix ? toUnix(path.c_str()) : nullptr;
+    if (!converted)
+        return Narrow(path);
+    std::string unixPath = converted;
+    HeapFree(GetProcessHeap(), 0, converted);
+    return unixPath;
+}
+
+bool StartRecorder(const std::wstring &path, int seconds) {
+    std::wstring marker = path + L".done";
+    DeleteFileW(marker.c_str());
+    std::string target = UnixPath(path);
     const char *sink = getenv("TONVALE_SINK");
     char command[1024];
     snprintf(command, sizeof command,
-             "Z:\\bin\\sh -c \"exec /usr/bin/timeout -s INT %d /usr/bin/parec --raw "
-             "--latency-msec=10 --format=s16le --rate=44100 --channels=2 -d %s.monitor > '%s'\"",
-             seconds, sink ? sink : "tonvale_sink", unixPath.c_str());
-    if (converted)
-        HeapFree(GetProcessHeap(), 0, converted);
+             "bash -c \"/usr/bin/timeout -s INT %d /usr/bin/parec --raw --latency-msec=10 "
+             "--format=s16le --rate=44100 --channels=2 -d %s.monitor > '%s'; touch '%s.done'\"",
+             seconds, sink ? sink : "tonvale_sink", target.c_str(), target.c_str());
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return nullptr;
-    CloseHandle(process.hThread);
-    return process.hProcess;
+    if (!CreateProcessA("Z:\\usr\\bin\\bash", command, nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process))
+        return false;
+    // Give parec time to connect before the caller starts the stream.
+    Sleep(500);
+    return true;
 }
 
-bool WaitForRecorder(HANDLE recorder, DWORD timeoutMs) {
-    if (!recorder)
-        return false;
-    bool ended = WaitForSingleObject(recorder, timeoutMs) == WAIT_OBJECT_0;
-    CloseHandle(recorder);
-    return ended;
+bool WaitForRecorder(const std::wstring &path, DWORD timeoutMs) {
+    std::wstring marker = path + L".done";
+    DWORD start = GetTickCount();
+    while (GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(50);
+    }
+    return true;
 }
 
 std::vector<int16_t> ReadSamples(const std::wstring &path) {

@@ -71,9 +71,10 @@ struct ProcessFigures {
 ProcessFigures FiguresOf(HANDLE process);
 
 // Records the null sink's monitor as raw signed 16-bit stereo at 44.1 kHz for
-// `seconds`, into `path`. Returns the recorder's process handle.
-HANDLE StartRecorder(const std::wstring &path, int seconds);
-bool WaitForRecorder(HANDLE recorder, DWORD timeoutMs);
+// `seconds`, into `path`.
+bool StartRecorder(const std::wstring &path, int seconds);
+// Waits until the recorder has written out its file.
+bool WaitForRecorder(const std::wstring &path, DWORD timeoutMs);
 std::vector<int16_t> ReadSamples(const std::wstring &path);
 
 // A signal that does not repeat within a stream, so that a recording can be
