@@ -1,1 +1,214 @@
+// The management commands against Wine's real service control manager:
+// install with each start type, the stored configuration, start, pause,
+// resume, stop and remove, and every command on a service that is missing.
 #include <gtest/gtest.h>
+
+#include <regex>
+
+#include "support/test_support.h"
+
+namespace {
+
+std::string Crlf(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+// One PrintLastError line: code, the letter l, a colon, the system text.
+const std::string ErrorLine(DWORD code) {
+    return std::to_string(code) + "l: ";
+}
+
+class ServiceManager : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Daemon = MakeDaemonCopy(nullptr);
+        Daemon.Port = FreePort();
+        char ini[64];
+        snprintf(ini, sizeof ini, "[COMMON]\r\nlisternPort=%u\r\n", Daemon.Port);
+        WriteFileBytes(Daemon.Folder + L"\\Tonvaled.ini", ini);
+        RemoveLeftover();
+    }
+    void TearDown() override {
+        RemoveLeftover();
+        DeleteDaemonCopy(&Daemon);
+    }
+    // A service left by an earlier, interrupted run.
+    void RemoveLeftover() {
+        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE service = OpenServiceW(scm, L"Tonvaled", SERVICE_ALL_ACCESS);
+        if (service) {
+            SERVICE_STATUS status;
+            ControlService(service, SERVICE_CONTROL_STOP, &status);
+            for (int i = 0; i < 100 && QueryServiceStatus(service, &status) &&
+                            status.dwCurrentState != SERVICE_STOPPED;
+                 i++)
+                Sleep(100);
+            DeleteService(service);
+            CloseServiceHandle(service);
+        }
+        CloseServiceHandle(scm);
+    }
+    ProcessResult Command(const std::wstring &arguments) {
+        return RunProcess(L"\"" + Daemon.Exe + L"\" " + arguments, 60000);
+    }
+    DWORD CurrentState() {
+        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service = OpenServiceW(scm, L"Tonvaled", SERVICE_QUERY_STATUS);
+        SERVICE_STATUS status = {};
+        QueryServiceStatus(service, &status);
+        CloseServiceHandle(service);
+        CloseServiceHandle(scm);
+        return status.dwCurrentState;
+    }
+    DaemonCopy Daemon;
+};
+
+struct StoredConfig {
+    bool Found = false;
+    DWORD ServiceType = 0, StartType = 0, ErrorControl = 0;
+    std::wstring BinaryPath, DisplayName, Description;
+};
+
+StoredConfig QueryStoredConfig() {
+    StoredConfig config;
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(scm, L"Tonvaled", SERVICE_QUERY_CONFIG);
+    if (service) {
+        std::vector<BYTE> buffer(8192);
+        DWORD needed = 0;
+        auto *query = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
+        if (QueryServiceConfigW(service, query, buffer.size(), &needed)) {
+            config.Found = true;
+            config.ServiceType = query->dwServiceType;
+            config.StartType = query->dwStartType;
+            config.ErrorControl = query->dwErrorControl;
+            config.BinaryPath = query->lpBinaryPathName;
+            config.DisplayName = query->lpDisplayName;
+        }
+        std::vector<BYTE> text(8192);
+        if (QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, text.data(), text.size(),
+                                 &needed)) {
+            auto *description = reinterpret_cast<SERVICE_DESCRIPTIONW *>(text.data());
+            if (description->lpDescription)
+                config.Description = description->lpDescription;
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(scm);
+    return config;
+}
+
+TEST_F(ServiceManager, InstallStoresTheConfigurationForEachStartType) {
+    struct Case {
+        const wchar_t *Arguments;
+        DWORD StartType;
+    } cases[] = {{L"/install", SERVICE_DEMAND_START},
+                 {L"-install /x", SERVICE_DEMAND_START},
+                 {L"/INSTALL Manual", SERVICE_DEMAND_START},
+                 {L"/install AUTO", SERVICE_AUTO_START},
+                 {L"/install disable", SERVICE_DISABLED}};
+    for (const Case &c : cases) {
+        ProcessResult installed = Command(c.Arguments);
+        EXPECT_EQ(Crlf("Service installed.\n"), installed.Out) << Narrow(c.Arguments);
+        EXPECT_EQ("", installed.Err);
+        StoredConfig config = QueryStoredConfig();
+        ASSERT_TRUE(config.Found) << Narrow(c.Arguments);
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), config.ServiceType);
+        EXPECT_EQ(c.StartType, config.StartType) << Narrow(c.Arguments);
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_IGNORE), config.ErrorControl);
+        EXPECT_EQ(Daemon.Exe + L" /service", config.BinaryPath);
+        EXPECT_EQ(L"Tonvaled", config.DisplayName);
+        EXPECT_EQ(L"Service for tonvale sound", config.Description);
+
+        ProcessResult removed = Command(L"/remove");
+        EXPECT_EQ(Crlf("Service removed.\n"), removed.Out);
+        EXPECT_FALSE(QueryStoredConfig().Found);
+    }
+}
+
+TEST_F(ServiceManager, SecondInstallFailsAndKeepsTheFirstEntry) {
+    Command(L"/install auto");
+    ProcessResult again = Command(L"/install disable");
+    EXPECT_EQ("Can't create service:", again.Err);
+    EXPECT_EQ(0u, again.Out.find(ErrorLine(ERROR_SERVICE_EXISTS))) << again.Out;
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), QueryStoredConfig().StartType);
+}
+
+TEST_F(ServiceManager, EveryCommandOnAMissingServiceSaysSo) {
+    struct Case {
+        const wchar_t *Arguments;
+        const char *Progress;
+    } cases[] = {{L"/remove", ""},
+                 {L"/start", "Starting service..."},
+                 {L"/stop", "Stopping service..."},
+                 {L"/pause", "Suspending service..."},
+                 {L"/resume", "Resume service..."}};
+    for (const Case &c : cases) {
+        ProcessResult result = Command(c.Arguments);
+        EXPECT_EQ("Can't find service:", result.Err) << Narrow(c.Arguments);
+        std::string expected = std::string(c.Progress) + ErrorLine(ERROR_SERVICE_DOES_NOT_EXIST);
+        EXPECT_EQ(0u, result.Out.find(expected)) << result.Out;
+        EXPECT_TRUE(std::regex_match(result.Out, std::regex("[^\\n]*\\n?\\r\\n")))
+            << "one error line and nothing else: " << result.Out;
+    }
+}
+
+TEST_F(ServiceManager, StartPauseResumeStopAndRemoveTheRunningService) {
+    ASSERT_EQ(Crlf("Service installed.\n"), Command(L"/install").Out);
+
+    ProcessResult started = Command(L"/start");
+    EXPECT_TRUE(std::regex_match(started.Out, std::regex("Starting service\\.\\.\\.\\.*\r\nSuccses start\\.\r\n")))
+        << started.Out;
+    EXPECT_EQ("", started.Err);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), CurrentState());
+
+    // The running service plays what a client sends.
+    ASSERT_TRUE(WaitForPort(Daemon.Port, 10000));
+    SOCKET client = ConnectLoopback(Daemon.Port);
+    ASSERT_TRUE(SendFrame(client, CMD_OPEN, PcmFormatBytes(44100, 2, 16)));
+    FrameHeader frame;
+    ASSERT_TRUE(ReceiveFrame(client, &frame));
+    EXPECT_EQ(0, frame.Value);
+    ASSERT_TRUE(SendFrame(client, CMD_WRITE, std::vector<unsigned char>(8820, 0)));
+    ASSERT_TRUE(ReceiveFrame(client, &frame));
+    EXPECT_EQ(CMD_PLAYED, frame.Code);
+    EXPECT_EQ(8820, frame.Value);
+
+    ProcessResult again = Command(L"/start");
+    EXPECT_EQ(Crlf("\nCan't start service:"), again.Err);
+    EXPECT_EQ(0u, again.Out.find("Starting service..." + ErrorLine(ERROR_SERVICE_ALREADY_RUNNING)))
+        << again.Out;
+
+    EXPECT_EQ(Crlf("Suspending service...\nSuccses suspend.\n"), Command(L"/pause").Out);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_PAUSED), CurrentState());
+    // Paused, the server keeps serving.
+    ASSERT_TRUE(SendFrame(client, CMD_FLUSH, nullptr, 0));
+    ASSERT_TRUE(ReceiveFrame(client, &frame));
+    EXPECT_EQ(CMD_FLUSH, frame.Code);
+    EXPECT_EQ(Crlf("Resume service...\nSuccses resume.\n"), Command(L"/resume").Out);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), CurrentState());
+
+    ProcessResult stopped = Command(L"/stop");
+    EXPECT_TRUE(std::regex_match(stopped.Out, std::regex("Stopping service\\.\\.\\.\\.*\r\nSuccses stop\\.\r\n")))
+        << stopped.Out;
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), CurrentState());
+    EXPECT_TRUE(PeerClosed(client, 3000));
+    closesocket(client);
+
+    std::string log = ReadFileBytes(Daemon.Folder + L"\\Tonvaled.log");
+    EXPECT_TRUE(std::regex_match(
+        log, std::regex("<\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d> Tonvale started\r\n"
+                        "<\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d> Tonvale stopped\r\n")))
+        << log;
+
+    EXPECT_EQ(Crlf("Service removed.\n"), Command(L"/remove").Out);
+    EXPECT_FALSE(QueryStoredConfig().Found);
+}
+
+} // namespace
