@@ -2,7 +2,8 @@
 #include "test_support.h"
 
 #include <shellapi.h>
-#include <psapi.h>
+#include <winternl.h>
+#include <wctype.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -294,14 +295,53 @@ void DeleteDaemonCopy(DaemonCopy *daemon) {
     RemoveFolder(daemon->Folder);
 }
 
-ProcessFigures FiguresOf(HANDLE process) {
+static DWORD HandleCountOf(DWORD processId) {
+    std::vector<char> buffer(1 << 20);
+    ULONG length = 0;
+    if (NtQuerySystemInformation(SystemProcessInformation, buffer.data(), buffer.size(),
+                                 &length) != 0)
+        return 0;
+    for (size_t at = 0;;) {
+        auto *entry = reinterpret_cast<SYSTEM_PROCESS_INFORMATION *>(&buffer[at]);
+        if (reinterpret_cast<DWORD_PTR>(entry->UniqueProcessId) == processId)
+            return entry->HandleCount;
+        if (!entry->NextEntryOffset)
+            return 0;
+        at += entry->NextEntryOffset;
+    }
+}
+
+// The Linux process whose command line names the daemon's own folder.
+static SIZE_T AnonymousResidentBytesOf(const DaemonCopy &daemon) {
+    std::wstring folder = daemon.Folder.substr(daemon.Folder.rfind(L'\\') + 1);
+    std::string fragment = Narrow(folder);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &found);
+    SIZE_T bytes = 0;
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        if (!iswdigit(found.cFileName[0]))
+            continue;
+        std::wstring base = std::wstring(L"Z:\\proc\\") + found.cFileName;
+        std::string commandLine = ReadFileBytes(base + L"\\cmdline");
+        if (commandLine.find(fragment) == std::string::npos ||
+            commandLine.find("Tonvaled.exe") == std::string::npos)
+            continue;
+        std::string status = ReadFileBytes(base + L"\\status");
+        size_t at = status.find("RssAnon:");
+        if (at != std::string::npos)
+            bytes = strtoul(status.c_str() + at + 8, nullptr, 10) * 1024;
+        break;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return bytes;
+}
+
+ProcessFigures FiguresOf(const DaemonCopy &daemon) {
     ProcessFigures figures;
-    GetProcessHandleCount(process, &figures.Handles);
-    PROCESS_MEMORY_COUNTERS_EX memory = {};
-    memory.cb = sizeof memory;
-    GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&memory),
-                         sizeof memory);
-    figures.PrivateBytes = memory.PrivateUsage;
+    figures.Handles = HandleCountOf(daemon.Process.dwProcessId);
+    figures.PrivateBytes = AnonymousResidentBytesOf(daemon);
     return figures;
 }
 

@@ -63,12 +63,16 @@ bool StartDebugDaemon(DaemonCopy *daemon);
 void KillDaemon(DaemonCopy *daemon);
 void DeleteDaemonCopy(DaemonCopy *daemon);
 
-// Process accounting of a running process.
+// Process accounting of a running daemon. Wine answers neither
+// GetProcessHandleCount nor GetProcessMemoryInfo for another process: the
+// handles come from the system process list (Wine reports the size of the
+// process's handle table, which grows in steps of 32), the private bytes from
+// the anonymous resident memory of its Linux process.
 struct ProcessFigures {
     DWORD Handles = 0;
     SIZE_T PrivateBytes = 0;
 };
-ProcessFigures FiguresOf(HANDLE process);
+ProcessFigures FiguresOf(const DaemonCopy &daemon);
 
 // Records the null sink's monitor as raw signed 16-bit stereo at 44.1 kHz for
 // `seconds`, into `path`.
