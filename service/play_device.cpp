@@ -9,6 +9,8 @@
 // DoneCount catches up with QueuedCount and know that no buffer is left.
 #include "play_device.h"
 
+#include <ks.h>
+#include <ksmedia.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -67,6 +69,46 @@ static bool IsMalformedPcm(const PcmFormat *format) {
            format->AvgBytesPerSec != format->SamplesPerSec * blockAlign;
 }
 
+// The standard speaker layouts for 1 to 8 channels, in wave-out order.
+static DWORD SpeakerMask(uint16_t channels) {
+    static const DWORD masks[] = {0,
+                                  SPEAKER_FRONT_CENTER,
+                                  SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT,
+                                  SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT | SPEAKER_FRONT_CENTER,
+                                  SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT | SPEAKER_BACK_LEFT |
+                                      SPEAKER_BACK_RIGHT,
+                                  SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT | SPEAKER_FRONT_CENTER |
+                                      SPEAKER_BACK_LEFT | SPEAKER_BACK_RIGHT,
+                                  KSAUDIO_SPEAKER_5POINT1,
+                                  KSAUDIO_SPEAKER_5POINT1 | SPEAKER_BACK_CENTER,
+                                  KSAUDIO_SPEAKER_7POINT1_SURROUND};
+    return channels < sizeof masks / sizeof masks[0] ? masks[channels] : 0;
+}
+
+static MMRESULT OpenWaveOut(PlayDevice *device, const WAVEFORMATEX *wave) {
+    return waveOutOpen(&device->WaveHandle, WAVE_MAPPER, wave,
+                       reinterpret_cast<DWORD_PTR>(WaveOutCallback),
+                       reinterpret_cast<DWORD_PTR>(device), CALLBACK_FUNCTION);
+}
+
+// KSDATAFORMAT_SUBTYPE_PCM, spelled out so no GUID library is needed.
+static const GUID PcmSubFormat = {
+    0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
+// Plain PCM describes only mono and stereo with 8 or 16 bits unambiguously;
+// drivers may refuse anything wider, and Wine refuses 32 bits, while the same
+// samples described by the extensible record open.
+static MMRESULT OpenAsExtensible(PlayDevice *device, const WAVEFORMATEX &plain) {
+    WAVEFORMATEXTENSIBLE extensible = {};
+    extensible.Format = plain;
+    extensible.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    extensible.Format.cbSize = sizeof extensible - sizeof extensible.Format;
+    extensible.Samples.wValidBitsPerSample = plain.wBitsPerSample;
+    extensible.dwChannelMask = SpeakerMask(plain.nChannels);
+    extensible.SubFormat = PcmSubFormat;
+    return OpenWaveOut(device, &extensible.Format);
+}
+
 bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink) {
     if (device->WaveHandle || IsMalformedPcm(format))
         return false;
@@ -79,9 +121,12 @@ bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink)
     WAVEFORMATEX wave = {};
     memcpy(&wave, format, sizeof *format);
     wave.cbSize = 0;
-    MMRESULT result = waveOutOpen(&device->WaveHandle, WAVE_MAPPER, &wave,
-                                  reinterpret_cast<DWORD_PTR>(WaveOutCallback),
-                                  reinterpret_cast<DWORD_PTR>(device), CALLBACK_FUNCTION);
+    MMRESULT result = OpenWaveOut(device, &wave);
+    if (result != MMSYSERR_NOERROR && wave.wFormatTag == WAVE_FORMAT_PCM &&
+        (wave.wBitsPerSample > 16 || wave.nChannels > 2)) {
+        device->WaveHandle = nullptr;
+        result = OpenAsExtensible(device, wave);
+    }
     if (result != MMSYSERR_NOERROR) {
         device->WaveHandle = nullptr;
         return false;
