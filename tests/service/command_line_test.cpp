@@ -8,17 +8,6 @@
 
 namespace {
 
-// Standard output is a pipe in text mode, so each line feed arrives as CR LF.
-std::string Crlf(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n')
-            out += '\r';
-        out += c;
-    }
-    return out;
-}
-
 const std::string Usage = Crlf(
     "Tonvaled service:\n\nUsage: Tonvaled.exe [OPTIONS]\n"
     "   /install [auto|manual|disable]\t\tInstalls the service in the SCM's database.\n"

@@ -9,16 +9,6 @@
 
 namespace {
 
-std::string Crlf(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n')
-            out += '\r';
-        out += c;
-    }
-    return out;
-}
-
 // One PrintLastError line: code, the letter l, a colon, the system text.
 const std::string ErrorLine(DWORD code) {
     return std::to_string(code) + "l: ";

@@ -428,6 +428,16 @@ long FindAlignment(const std::vector<int16_t> &sent, const std::vector<int16_t> 
     return -1;
 }
 
+std::string Crlf(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
 std::wstring Widen(const std::string &text) {
     int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
     std::wstring wide(length > 0 ? length - 1 : 0, L'\0');

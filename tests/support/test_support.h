@@ -91,5 +91,9 @@ std::vector<int16_t> TrimLeadingSilence(const std::vector<int16_t> &recorded);
 long FindAlignment(const std::vector<int16_t> &sent, const std::vector<int16_t> &recorded,
                    size_t probe = 64);
 
+// Text as a program's standard output carries it through a pipe in text
+// mode: every line feed preceded by a carriage return.
+std::string Crlf(const std::string &text);
+
 std::wstring Widen(const std::string &text);
 std::string Narrow(const std::wstring &text);
