@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 cmake ninja-build googletest
   wine wine32:i386 wine64 xvfb pulseaudio pulseaudio-utils libpulse0:i386 sox
-  imagemagick x11-apps python3 procps
+  imagemagick x11-apps python3 procps nsis
 )
 
 missing=()
