@@ -1,0 +1,8 @@
+// Identifiers of the plug-in's resources, shared by the .rc file and the code.
+#pragma once
+
+#define IDD_CONFIG 101
+#define IDC_SERVER_ADDR 1001
+#define IDC_SERVER_PORT 1002
+#define IDC_BUFFER_SLIDER 1003
+#define IDC_BUFFER_LABEL 1004

@@ -1,0 +1,230 @@
+// The server link. Each connection lives in a LinkChannel of its own: its
+// socket, its event, its last reply and its reader thread. The reader gets
+// the channel when it starts, so it can never read from, answer for, or set
+// the event of a later connection; the channel (socket and event with it) is
+// freed only when its last holder lets go, so no event is closed while its
+// reader or a waiting request can still use it.
+//
+// Two locks: LinkLock guards which channel is current and the reply slots;
+// SendLock keeps the header and payload of one request together on the wire.
+// DropLink shuts the socket down (which ends the reader's receive) and waits
+// for the reader, so no reader outlives Quit; the reader also holds a
+// reference on the module until its last instruction, in case the host
+// unloads the DLL without Quit.
+#include "plugin/server_link.h"
+
+#include "plugin/plugin_state.h"
+
+struct LinkChannel {
+    SOCKET Socket;
+    HANDLE Event;
+    HANDLE Reader;
+    HMODULE ModuleReference;
+    FrameHeader LastReply;
+    volatile LONG References;
+};
+
+static SRWLOCK LinkLock = SRWLOCK_INIT;
+static SRWLOCK SendLock = SRWLOCK_INIT;
+
+// Long enough for any reader to leave its receive once its socket is shut.
+enum { READER_END_WAIT_MS = 5000 };
+
+static void ReleaseChannel(LinkChannel *channel) {
+    if (InterlockedDecrement(&channel->References) != 0) return;
+    closesocket(channel->Socket);
+    CloseHandle(channel->Event);
+    if (channel->Reader) CloseHandle(channel->Reader);
+    delete channel;
+}
+
+static LinkChannel *AcquireCurrentChannel() {
+    AcquireSRWLockShared(&LinkLock);
+    LinkChannel *channel = PluginState.Link;
+    if (channel) InterlockedIncrement(&channel->References);
+    ReleaseSRWLockShared(&LinkLock);
+    return channel;
+}
+
+static void SetCurrentChannel(LinkChannel *channel) {
+    PluginState.Link = channel;
+    PluginState.LinkSocket = channel ? channel->Socket : INVALID_SOCKET;
+    PluginState.ReplyEvent = channel ? channel->Event : nullptr;
+}
+
+// Ends a channel that is no longer current and gives up the record's hold.
+static void EndChannel(LinkChannel *channel) {
+    shutdown(channel->Socket, SD_BOTH);
+    if (channel->Reader) WaitForSingleObject(channel->Reader, READER_END_WAIT_MS);
+    ReleaseChannel(channel);
+}
+
+static bool ReceiveFrame(SOCKET socket, unsigned char frame[FRAME_HEADER_SIZE]) {
+    int have = 0;
+    while (have < FRAME_HEADER_SIZE) {
+        int got = recv(socket, reinterpret_cast<char *>(frame) + have, FRAME_HEADER_SIZE - have, 0);
+        if (got <= 0) return false;
+        have += got;
+    }
+    return true;
+}
+
+static void PostReply(LinkChannel *channel, FrameHeader reply) {
+    AcquireSRWLockExclusive(&LinkLock);
+    channel->LastReply = reply;
+    if (PluginState.Link == channel) PluginState.LastReply = reply;
+    SetEvent(channel->Event);
+    ReleaseSRWLockExclusive(&LinkLock);
+}
+
+static void CountPlayed(LinkChannel *channel, int32_t bytes) {
+    // Shared, so that DropLink cannot detach the channel between the test and
+    // the addition and let a dead connection count into the next stream.
+    AcquireSRWLockShared(&LinkLock);
+    if (PluginState.Link == channel) AddToCounter(&PluginState.PlayedBytes, bytes);
+    ReleaseSRWLockShared(&LinkLock);
+}
+
+static DWORD WINAPI ReplyReader(void *parameter) {
+    LinkChannel *channel = static_cast<LinkChannel *>(parameter);
+    HMODULE module = channel->ModuleReference;
+    unsigned char frame[FRAME_HEADER_SIZE];
+    while (ReceiveFrame(channel->Socket, frame)) {
+        FrameHeader header = DecodeFrameHeader(frame);
+        if (header.Code == CMD_PLAYED) {
+            CountPlayed(channel, header.Value);
+            continue;
+        }
+        PostReply(channel, header);
+        Sleep(0);
+    }
+    // The closing reply: no request expects code 0, so a waiting one fails now.
+    PostReply(channel, FrameHeader{0, 1});
+    ReleaseChannel(channel);
+    if (module) FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+static bool ResolveServer(in_addr *address) {
+    hostent *host = gethostbyname(PluginState.ServerAddr);
+    if (!host) {
+        unsigned long dotted = inet_addr(PluginState.ServerAddr);
+        if (dotted == INADDR_NONE) return false;
+        host = gethostbyaddr(reinterpret_cast<const char *>(&dotted), 4, AF_INET);
+        if (!host) return false;
+    }
+    if (host->h_addrtype != AF_INET || !host->h_addr_list[0]) return false;
+    memcpy(address, host->h_addr_list[0], sizeof *address);
+    return true;
+}
+
+static SOCKET ConnectSocket() {
+    SOCKET socketHandle = socket(AF_INET, SOCK_STREAM, 0);
+    if (socketHandle == INVALID_SOCKET) return INVALID_SOCKET;
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(PluginState.ServerPort);
+    if (!ResolveServer(&address.sin_addr) ||
+        connect(socketHandle, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        closesocket(socketHandle);
+        return INVALID_SOCKET;
+    }
+    return socketHandle;
+}
+
+static bool StartReader(LinkChannel *channel) {
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCSTR>(&ReplyReader), &channel->ModuleReference);
+    channel->Reader = CreateThread(nullptr, 0, ReplyReader, channel, 0, nullptr);
+    if (channel->Reader) return true;
+    if (channel->ModuleReference) FreeLibrary(channel->ModuleReference);
+    return false;
+}
+
+SOCKET ConnectServer() {
+    SOCKET socketHandle = ConnectSocket();
+    if (socketHandle == INVALID_SOCKET) return INVALID_SOCKET;
+
+    LinkChannel *channel = new LinkChannel();
+    channel->Socket = socketHandle;
+    channel->Event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    channel->References = 2;  // the record's and the reader's
+    if (!channel->Event) {
+        closesocket(socketHandle);
+        delete channel;
+        return INVALID_SOCKET;
+    }
+
+    AcquireSRWLockExclusive(&LinkLock);
+    LinkChannel *earlier = PluginState.Link;  // only when two threads connected at once
+    SetCurrentChannel(channel);
+    ReleaseSRWLockExclusive(&LinkLock);
+    if (earlier) EndChannel(earlier);
+
+    if (!StartReader(channel)) {
+        channel->References = 1;
+        DropLink();
+        return INVALID_SOCKET;
+    }
+    return socketHandle;
+}
+
+static bool ExpectsReply(uint8_t code) {
+    return code == CMD_OPEN || code == CMD_FLUSH || code == CMD_CLOSE;
+}
+
+bool SendRequest(uint8_t code, const void *payload, int length) {
+    AcquireSRWLockExclusive(&SendLock);
+    LinkChannel *channel = AcquireCurrentChannel();
+    bool whole = false;
+    if (channel) {
+        if (ExpectsReply(code)) ResetEvent(channel->Event);
+        unsigned char header[FRAME_HEADER_SIZE];
+        EncodeFrameHeader(code, length, header);
+        whole = send(channel->Socket, reinterpret_cast<char *>(header), FRAME_HEADER_SIZE, 0) ==
+                FRAME_HEADER_SIZE;
+        if (whole && payload && length > 0)
+            whole = send(channel->Socket, static_cast<const char *>(payload), length, 0) == length;
+        ReleaseChannel(channel);
+    }
+    ReleaseSRWLockExclusive(&SendLock);
+    return whole;
+}
+
+bool AwaitReply(uint8_t code) {
+    LinkChannel *channel = AcquireCurrentChannel();
+    if (!channel) return false;
+    bool matched = false;
+    if (WaitForSingleObject(channel->Event, REPLY_TIMEOUT_MS) == WAIT_OBJECT_0) {
+        AcquireSRWLockShared(&LinkLock);
+        FrameHeader reply = channel->LastReply;
+        ReleaseSRWLockShared(&LinkLock);
+        matched = reply.Code == code && reply.Value == 0;
+    }
+    ReleaseChannel(channel);
+    return matched;
+}
+
+void DropLink() {
+    AcquireSRWLockExclusive(&LinkLock);
+    LinkChannel *channel = PluginState.Link;
+    SetCurrentChannel(nullptr);
+    ReleaseSRWLockExclusive(&LinkLock);
+    if (channel) EndChannel(channel);
+}
+
+void LinkFailure(const char *message) {
+    DropLink();
+    MessageBoxA(nullptr, message, PluginTitle, MB_ICONERROR | MB_OK);
+}
+
+int SendFailure() {
+    // Dropped first, so that the dead connection's reader cannot count into
+    // the zeroed counters.
+    DropLink();
+    StoreCounter(&PluginState.PlayedBytes, 0);
+    StoreCounter(&PluginState.WrittenBytes, 0);
+    StoreCounter(&PluginState.BufferBytes, 0);
+    MessageBoxA(nullptr, "Can't send data to server", PluginTitle, MB_ICONERROR | MB_OK);
+    return 0;
+}

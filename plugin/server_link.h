@@ -1,0 +1,25 @@
+// The link to the playback service: connecting, the reply reader of each
+// connection, sending requests, awaiting replies, and the teardown that all
+// failure paths share.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+#include <stdint.h>
+
+enum { REPLY_TIMEOUT_MS = 3000 };
+
+// Connects to ServerAddr:ServerPort, makes the connection the current one
+// (LinkSocket, ReplyEvent) and starts its reader. Returns the socket or
+// INVALID_SOCKET.
+SOCKET ConnectServer();
+// Sends one request whole: the 5-byte header, then the payload if the header
+// went out. Safe from any thread; requests never interleave on the wire.
+bool SendRequest(uint8_t code, const void *payload, int length);
+// Waits up to REPLY_TIMEOUT_MS for the reply to `code`; true only for that
+// code with value 0.
+bool AwaitReply(uint8_t code);
+// Ends the current connection and waits for its reader; no message.
+void DropLink();
+void LinkFailure(const char *message);
+int SendFailure();
