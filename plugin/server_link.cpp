@@ -28,7 +28,7 @@ static SRWLOCK LinkLock = SRWLOCK_INIT;
 static SRWLOCK SendLock = SRWLOCK_INIT;
 
 // Long enough for any reader to leave its receive once its socket is shut.
-enum { READER_END_WAIT_MS = 5000 };
+enum { READER_END_WAIT_MS = 5000, READER_POLL_MS = 20 };
 
 static void ReleaseChannel(LinkChannel *channel) {
     if (InterlockedDecrement(&channel->References) != 0) return;
@@ -53,9 +53,18 @@ static void SetCurrentChannel(LinkChannel *channel) {
 }
 
 // Ends a channel that is no longer current and gives up the record's hold.
+// Shutting the socket down tells the service at once; a receive that is
+// already blocked may not notice the local shutdown, so it is cancelled until
+// the reader has left. The socket itself is closed only with the channel,
+// so its handle cannot be reused under a reader or a sender still holding it.
 static void EndChannel(LinkChannel *channel) {
     shutdown(channel->Socket, SD_BOTH);
-    if (channel->Reader) WaitForSingleObject(channel->Reader, READER_END_WAIT_MS);
+    if (channel->Reader) {
+        DWORD start = GetTickCount();
+        while (WaitForSingleObject(channel->Reader, READER_POLL_MS) == WAIT_TIMEOUT &&
+               GetTickCount() - start < READER_END_WAIT_MS)
+            CancelSynchronousIo(channel->Reader);
+    }
     ReleaseChannel(channel);
 }
 

@@ -120,7 +120,6 @@ void ScriptServer::Stop() {
         stopping_ = true;
         if (listener_ != INVALID_SOCKET) closesocket(listener_);
         listener_ = INVALID_SOCKET;
-        if (current_ != INVALID_SOCKET) shutdown(current_, SD_BOTH);
     }
     if (thread_.joinable()) thread_.join();
     for (auto &late : lateReplies_)
@@ -131,6 +130,11 @@ void ScriptServer::Stop() {
 void ScriptServer::SetRule(uint8_t code, ReplyRule rule) {
     std::lock_guard<std::mutex> lock(mutex_);
     rules_[code] = rule;
+}
+
+void ScriptServer::HoldAfterPeerClose() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdAfterPeerClose_ = true;
 }
 
 void ScriptServer::ResetOnNextWrite() {
@@ -171,7 +175,7 @@ bool ScriptServer::SendSplitFrame(uint8_t code, int32_t value, DWORD pauseMs) {
 
 void ScriptServer::CloseConnection() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (current_ != INVALID_SOCKET) shutdown(current_, SD_BOTH);
+    if (current_ != INVALID_SOCKET) closeRequested_ = true;
 }
 
 std::vector<ReceivedFrame> ScriptServer::Frames() {
@@ -242,8 +246,21 @@ void ScriptServer::Serve() {
             raw_.resize(connections_);
             current_ = client;
             peerGone_ = false;
+            closeRequested_ = false;
         }
         HandleConnection(client, number);
+        bool hold;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            peerGone_ = true;
+            hold = holdAfterPeerClose_;
+        }
+        // A server that keeps its end open after the client has shut down.
+        while (hold) {
+            Sleep(10);
+            std::lock_guard<std::mutex> lock(mutex_);
+            hold = !stopping_ && !closeRequested_;
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             peerGone_ = true;
@@ -253,13 +270,32 @@ void ScriptServer::Serve() {
     }
 }
 
-static bool ReceiveAll(SOCKET client, char *into, int length, std::string *raw, std::mutex *mutex) {
+// Waits for data in short slices so that the test thread can end the
+// connection: a receive blocked under Wine does not notice a shutdown made
+// by another thread.
+bool ScriptServer::Readable(SOCKET client) {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_ || closeRequested_) return false;
+        }
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(client, &set);
+        timeval slice = {0, 20000};
+        int ready = select(0, &set, nullptr, nullptr, &slice);
+        if (ready != 0) return ready > 0;
+    }
+}
+
+bool ScriptServer::ReceiveAll(SOCKET client, char *into, int length, std::string *raw) {
     int have = 0;
     while (have < length) {
+        if (!Readable(client)) return false;
         int got = recv(client, into + have, length - have, 0);
         if (got <= 0) return false;
         {
-            std::lock_guard<std::mutex> lock(*mutex);
+            std::lock_guard<std::mutex> lock(mutex_);
             raw->append(into + have, got);
         }
         have += got;
@@ -275,14 +311,13 @@ void ScriptServer::HandleConnection(SOCKET client, int number) {
             std::lock_guard<std::mutex> lock(mutex_);
             raw = &raw_[number];
         }
-        if (!ReceiveAll(client, reinterpret_cast<char *>(header), FRAME_HEADER_SIZE, raw, &mutex_))
+        if (!ReceiveAll(client, reinterpret_cast<char *>(header), FRAME_HEADER_SIZE, raw))
             return;
         FrameHeader decoded = DecodeFrameHeader(header);
         ReceivedFrame frame{number, decoded.Code, decoded.Value, {}, GetTickCount()};
         if (decoded.Value > 0) {
             frame.Payload.resize(decoded.Value);
-            if (!ReceiveAll(client, reinterpret_cast<char *>(frame.Payload.data()), decoded.Value, raw,
-                            &mutex_))
+            if (!ReceiveAll(client, reinterpret_cast<char *>(frame.Payload.data()), decoded.Value, raw))
                 return;
         }
         bool reset = false;

@@ -65,6 +65,9 @@ public:
     void SetRule(uint8_t code, ReplyRule rule);
     // The next CMD_WRITE makes the server reset the connection (RST).
     void ResetOnNextWrite();
+    // Keeps the server's end of a connection open after the client's end
+    // has closed, as a hung peer would.
+    void HoldAfterPeerClose();
     // Sends a service frame on the current connection.
     bool SendFrame(uint8_t code, int32_t value);
     // Sends a 5-byte frame in two pieces with a pause in between.
@@ -86,6 +89,8 @@ private:
     void HandleConnection(SOCKET client, int number);
     void Answer(SOCKET client, const ReceivedFrame &frame);
     bool SendBytes(SOCKET client, const void *data, int length);
+    bool Readable(SOCKET client);
+    bool ReceiveAll(SOCKET client, char *into, int length, std::string *raw);
 
     SOCKET listener_ = INVALID_SOCKET;
     uint16_t port_ = 0;
@@ -95,6 +100,8 @@ private:
     SOCKET current_ = INVALID_SOCKET;
     int connections_ = 0;
     bool peerGone_ = false;
+    bool closeRequested_ = false;
+    bool holdAfterPeerClose_ = false;
     bool resetOnWrite_ = false;
     bool stopping_ = false;
     ReplyRule rules_[9];
