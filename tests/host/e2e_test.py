@@ -1,0 +1,438 @@
+#!/usr/bin/env python3
+"""End-to-end tests of tvhost with the real out_tonvale.dll and the real
+Tonvaled.exe: what the null sink's monitor recorded is compared with the WAV
+that was played, sample for sample.
+
+    e2e_test.py CASE --host TVHOST.EXE --plugin OUT_TONVALE.DLL
+                --daemon TONVALED.EXE --make-wav MAKE_WAV.PY
+
+Runs inside the test environment (scripts/testenv.sh), as ctest does.
+
+The gain: the plug-in's volume word at volume 255 is 0xFF00 per channel. Wine
+turns it into the single-precision factor 0xFF00 / 0xFFFF (0.99610894918...)
+and scales every 16-bit sample by it, truncating toward zero; by experiment
+this holds for every sample: recorded = trunc(sample * float32(0xFF00/0xFFFF)).
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import wave
+
+GAIN = struct.unpack("f", struct.pack("f", 0xFF00 / 0xFFFF))[0]
+RATE = 44100
+PROBE = 64  # samples that must match to place a piece of recording in the file
+TITLE = "Tonvale output plugin v1.0 (x86)"
+failures = []
+
+
+def check(condition, what):
+    print(("ok    " if condition else "FAIL  ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+    return condition
+
+
+def win_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, seconds):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.2).close()
+            return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def write_ini(path, lines):
+    with open(path, "w", newline="") as f:
+        f.write("\r\n".join(["[COMMON]"] + lines) + "\r\n")
+
+
+class Road:
+    """A temporary folder with its own Tonvaled copy and plug-in copy."""
+
+    def __init__(self, args, with_daemon=True):
+        self.args = args
+        self.folder = tempfile.mkdtemp(prefix="tvhost_e2e_")
+        self.port = free_port()
+        self.daemon = None
+        self.recorder = None
+        plugin_dir = os.path.join(self.folder, "plugins")
+        os.makedirs(plugin_dir)
+        self.plugin = os.path.join(plugin_dir, "out_tonvale.dll")
+        shutil.copy(args.plugin, self.plugin)
+        write_ini(os.path.join(plugin_dir, "out_tonvale.ini"),
+                  ["ServerAddr=127.0.0.1", "ServerPort=%d" % self.port, "BuffSize=2000"])
+        if with_daemon:
+            self.start_daemon()
+
+    def start_daemon(self):
+        service_dir = os.path.join(self.folder, "service")
+        os.makedirs(service_dir)
+        exe = os.path.join(service_dir, "Tonvaled.exe")
+        shutil.copy(self.args.daemon, exe)
+        write_ini(os.path.join(service_dir, "Tonvaled.ini"), ["listernPort=%d" % self.port])
+        self.daemon_log = open(os.path.join(service_dir, "console.txt"), "w")
+        self.daemon = subprocess.Popen(["wine", exe, "/debug"], cwd=service_dir,
+                                       stdin=subprocess.DEVNULL, stdout=self.daemon_log,
+                                       stderr=subprocess.STDOUT)
+        if not wait_for_port(self.port, 20):
+            raise SystemExit("Tonvaled did not listen on port %d" % self.port)
+
+    def wav(self, name, *options):
+        path = os.path.join(self.folder, name)
+        subprocess.run([sys.executable, self.args.make_wav, path] + list(options), check=True)
+        return path
+
+    def start_recorder(self):
+        self.recording = os.path.join(self.folder, "recording.wav")
+        sink = os.environ.get("TONVALE_SINK", "tonvale_sink")
+        self.recorder = subprocess.Popen(
+            ["parecord", "--latency-msec=10", "-d", sink + ".monitor", "--file-format=wav",
+             "--format=s16le", "--rate=%d" % RATE, "--channels=2", self.recording],
+            stdin=subprocess.DEVNULL)
+        time.sleep(0.5)  # let it connect before anything plays
+
+    def stop_recorder(self):
+        # A second after the drain, so that its buffered tail is written out.
+        time.sleep(1.0)
+        self.recorder.send_signal(signal.SIGINT)
+        self.recorder.wait(10)
+        self.recorder = None
+        return read_wav16(self.recording)
+
+    def host(self, *options, timeout=40):
+        command = ["wine", self.args.host, "--plugin", win_path(self.plugin)] + list(options)
+        started = time.time()
+        done = subprocess.run(command, cwd=self.folder, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=timeout)
+        out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        err = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+        print("---- tvhost %s (%.1f s, exit %d)\n%s%s----" % (
+            " ".join(options), time.time() - started, done.returncode,
+            out.replace("\r", "\n"), err), flush=True)
+        return done.returncode, out, err
+
+    def close(self):
+        if self.recorder:
+            self.recorder.kill()
+            self.recorder.wait()
+        if self.daemon:
+            self.daemon.send_signal(signal.SIGINT)  # Ctrl+C for /debug
+            try:
+                self.daemon.wait(10)
+            except subprocess.TimeoutExpired:
+                self.daemon.kill()
+                self.daemon.wait()
+            self.daemon_log.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def read_wav16(path):
+    with wave.open(path) as w:
+        data = w.readframes(w.getnframes())
+    return list(struct.unpack("<%dh" % (len(data) // 2), data))
+
+
+def scaled_signal(path):
+    return [int(s * GAIN) for s in read_wav16(path)]
+
+
+class Signal:
+    """The sent samples as the sink must show them, indexed for alignment."""
+
+    def __init__(self, path):
+        self.samples = scaled_signal(path)
+        self.index = {}
+        for k in range(0, len(self.samples) - PROBE, 2):
+            self.index.setdefault(tuple(self.samples[k:k + 8]), k)
+
+    def locate(self, recorded, at):
+        """Where recorded[at:at+PROBE] lies in the signal, or -1."""
+        k = self.index.get(tuple(recorded[at:at + 8]), -1)
+        if k >= 0 and self.samples[k:k + PROBE] == recorded[at:at + PROBE]:
+            return k
+        return -1
+
+    def matching_run(self, recorded, at, k):
+        """How many samples from recorded[at] equal the signal from k on."""
+        n = 0
+        limit = min(len(recorded) - at, len(self.samples) - k)
+        while n < limit and recorded[at + n] == self.samples[k + n]:
+            n += 1
+        return n
+
+
+def first_sound(recorded, start=0):
+    for i in range(start, len(recorded)):
+        if recorded[i] != 0:
+            return i - i % 2
+    return -1
+
+
+def next_piece(sig, recorded, start):
+    """The next place after `start` where the recording carries the signal."""
+    at = first_sound(recorded, start)
+    while 0 <= at < len(recorded) - PROBE:
+        k = sig.locate(recorded, at)
+        if k >= 0:
+            return at, k
+        at += 2
+    return -1, -1
+
+
+def pieces(sig, recorded):
+    """The recording cut into runs that match the signal: (recorded index,
+    signal index, length) each, in recording order."""
+    found, at = [], 0
+    while True:
+        at, k = next_piece(sig, recorded, at)
+        if at < 0:
+            return found
+        n = sig.matching_run(recorded, at, k)
+        found.append((at, k, n))
+        at += max(n, 2)
+
+
+def describe(found):
+    return ", ".join("%.1f ms of file from %.1f ms at %.1f ms" % (ms(n), ms(k), ms(at))
+                     for at, k, n in found)
+
+
+def final_position(out):
+    found = re.findall(r"finished (\S+): final position (-?\d+) ms, length (\d+) ms", out)
+    return {name: (int(pos), int(length)) for name, pos, length in found}
+
+
+def ms(samples):
+    return samples / 2 * 1000.0 / RATE
+
+
+def runs_of(found):
+    """Joins pieces that follow on in the file across silence (an underrun or a
+    pause): [(recorded index, signal index, length, [silence lengths])]."""
+    runs = []
+    for at, k, n in found:
+        if runs and runs[-1][1] + runs[-1][2] == k:
+            r_at, r_k, r_n, gaps = runs[-1]
+            gaps.append((r_k + r_n, at - (r_at + r_n + sum(g for _, g in gaps))))
+            runs[-1] = (r_at, r_k, r_n + n, gaps)
+        else:
+            runs.append((at, k, n, []))
+    return runs
+
+
+def check_recording(sig, recorded):
+    """Common checks; returns the runs of the signal in the recording."""
+    found = pieces(sig, recorded)
+    print("recording: " + describe(found))
+    covered = sum(n for _, _, n in found)
+    check(covered > 0, "the recording carries the signal")
+    loud = sum(1 for v in recorded if v != 0)
+    check(loud == sum(1 for at, _, n in found for v in recorded[at:at + n] if v != 0),
+          "everything else in the recording is silence")
+    return runs_of(found)
+
+
+def check_start_and_end(sig, runs):
+    first, last = runs[0], runs[-1]
+    check(first[1] <= RATE // 10 * 2, "at most the first 100 ms are missing (%.1f ms)" %
+          ms(first[1]))
+    end = last[1] + last[2]
+    # Wine reports the last buffers played a little before the sink has them,
+    # so the Close that follows may cut the last few milliseconds.
+    check(end >= len(sig.samples) - RATE * 30 // 1000 * 2,
+          "the file plays to its end (%.1f ms missing)" % ms(len(sig.samples) - end))
+
+
+def check_gaps_only_at_start(gaps, allowed=()):
+    for where, length in gaps:
+        if where in allowed:
+            continue
+        check(where <= RATE // 10 * 2, "an underrun only in the first 100 ms (%.1f ms of "
+              "silence at file %.1f ms)" % (ms(length), ms(where)))
+
+
+def check_final(out, name, length_ms):
+    pos, length = final_position(out).get(name, (-1, length_ms))
+    check(abs(pos - length) <= 40, "final position %d ms equals the length %d ms" % (pos, length))
+
+
+def case_match(road):
+    """The recording is the file, scaled by the volume word, and nothing else."""
+    path = road.wav("noise.wav", "--signal", "noise", "--seconds", "3", "--amplitude", "0.9",
+                    "--seed", "11")
+    sig = Signal(path)
+    road.start_recorder()
+    rc, out, _ = road.host(path)
+    recorded = road.stop_recorder()
+    check(rc == 0, "tvhost exits with 0")
+    check("buffered" in out, "progress with the buffered time is shown")
+    runs = check_recording(sig, recorded)
+    if not check(len(runs) == 1, "the file plays in order, no sample lost or repeated"):
+        return
+    check_start_and_end(sig, runs)
+    check_gaps_only_at_start(runs[0][3])
+    check_final(out, "noise.wav", 3000)
+
+
+def case_seek(road):
+    """A seek lands on the sample of its time: the recording jumps right there."""
+    path = road.wav("seek.wav", "--signal", "noise", "--seconds", "4", "--seed", "22")
+    sig = Signal(path)
+    road.start_recorder()
+    rc, out, _ = road.host("--seek", "3000@1000", path)
+    recorded = road.stop_recorder()
+    check(rc == 0, "tvhost exits with 0")
+    check("to 0:03.000 (frame 132300)" in out, "the host seeks to frame 132300")
+    runs = check_recording(sig, recorded)
+    if not check(len(runs) == 2, "the file plays in order up to the seek and after it"):
+        return
+    before, after = runs
+    check(300 < ms(before[2]) < 1700, "about a second plays before the seek (%.0f ms)" %
+          ms(before[2]))
+    target = 3000 * RATE // 1000 * 2
+    check(after[1] == target, "after the seek the file resumes at sample %d (expected %d)" %
+          (after[1], target))
+    check_start_and_end(sig, runs)
+    check_gaps_only_at_start(before[3] + after[3])
+    check_final(out, "seek.wav", 4000)
+
+
+def case_pause(road):
+    """A pause is silence and holds the position; nothing is lost or repeated."""
+    path = road.wav("pause.wav", "--signal", "noise", "--seconds", "3", "--seed", "33")
+    sig = Signal(path)
+    road.start_recorder()
+    rc, out, _ = road.host("--pause", "1000@1000", path)
+    recorded = road.stop_recorder()
+    check(rc == 0, "tvhost exits with 0")
+    paused = re.search(r"paused for 1000 at \S+ \((\d+) ms\)", out)
+    resumed = re.search(r"resumed 0 at \S+ \((\d+) ms\)", out)
+    if not check(paused and resumed, "the host reports the pause and the resume"):
+        return
+    p, r = int(paused.group(1)), int(resumed.group(1))
+    # What Wine had already taken from the device's buffers when the pause
+    # came is still reported played: some tens of milliseconds.
+    check(0 <= r - p <= 100, "the position moves no more than the device's latency "
+          "while paused (%d ms, then %d ms)" % (p, r))
+    held = [int(a) * 60000 + int(b) * 1000 + int(c) for a, b, c in
+            re.findall(r"(\d+):(\d\d)\.(\d{3}) / [^\r\n]*\(paused\)", out)]
+    check(len(held) >= 8 and len(set(held[-6:])) == 1,
+          "the progress line stands still while paused (%s)" % held)
+    runs = check_recording(sig, recorded)
+    if not check(len(runs) == 1, "the file plays in order across the pause"):
+        return
+    gaps = runs[0][3]
+    long_gaps = [(where, length) for where, length in gaps if ms(length) > 500]
+    if not check(len(long_gaps) == 1, "one long silence: the pause (%s)" % gaps):
+        return
+    where, length = long_gaps[0]
+    check(800 <= ms(length) <= 1400, "the silence lasts about the pause (%.0f ms)" % ms(length))
+    check(p - 50 <= ms(where) <= r + 50, "the sound stops where the position stopped "
+          "(%.1f ms of the file)" % ms(where))
+    check_start_and_end(sig, runs)
+    check_gaps_only_at_start(gaps, allowed=[where])
+    check_final(out, "pause.wav", 3000)
+
+
+def case_formats(road):
+    """Other widths, rates and channel counts play to the end, in one run."""
+    files = [
+        road.wav("mono8.wav", "--rate", "22050", "--channels", "1", "--bits", "8",
+                 "--seconds", "1"),
+        road.wav("stereo24.wav", "--rate", "48000", "--bits", "24", "--seconds", "1"),
+        road.wav("six32.wav", "--channels", "6", "--bits", "32", "--extensible",
+                 "--seconds", "1"),
+    ]
+    road.start_recorder()
+    rc, out, _ = road.host(*files)
+    recorded = road.stop_recorder()
+    check(rc == 0, "tvhost exits with 0")
+    positions = final_position(out)
+    for name in ("mono8.wav", "stereo24.wav", "six32.wav"):
+        pos, length = positions.get(name, (-1, 1000))
+        check(abs(pos - length) <= 40, "%s: final position %d ms equals the length %d ms" %
+              (name, pos, length))
+    sounding = sum(1 for i in range(0, len(recorded) - 1, 2) if recorded[i] or recorded[i + 1])
+    check(sounding / RATE >= 2.7, "about three seconds were heard (%.2f s)" % (sounding / RATE))
+
+
+def case_failures(road):
+    """Refused files, a missing service and a bad plug-in end with clear errors;
+    every box is printed and dismissed, so nothing hangs."""
+    box = 'message box "%s": No server connection!' % TITLE
+    float_wav = road.wav("float.wav", "--tag", "3", "--bits", "32", "--seconds", "0.1")
+    rc, out, err = road.host(float_wav)
+    check(rc == 2, "a float WAV exits with 2 (got %d)" % rc)
+    check("unsupported WAV: format tag 3 is not PCM" in err, "and says why")
+    check(box in out, "the plug-in's box at Init is printed and dismissed")
+    nine = road.wav("nine.wav", "--channels", "9", "--seconds", "0.1")
+    rc, _, err = road.host(nine)
+    check(rc == 2 and "unsupported WAV: 9 channels (1 to 8 can be played)" in err,
+          "nine channels are refused with 2")
+    text = os.path.join(road.folder, "text.wav")
+    with open(text, "w") as f:
+        f.write("not a wave file\n")
+    rc, _, err = road.host(text)
+    check(rc == 2 and "not a WAV file: no RIFF WAVE header" in err, "a text file is refused")
+    good = road.wav("good.wav", "--seconds", "0.2")
+    rc, out, err = road.host(good)
+    check(rc == 4, "with no service the file fails with 4 (got %d)" % rc)
+    check(out.count(box) == 2, "both boxes, at Init and at Open, are dismissed")
+    check("the output plug-in cannot open 44100 Hz, 2 channel(s), 16 bits" in err,
+          "and the failure is named")
+    rc, out, _ = road.host("--config", "--about")
+    check(rc == 0, "Config and About with no file exit with 0")
+    check('dialog "Tonvale sound plugin properies" cancelled' in out, "the dialog is cancelled")
+    check(re.search(r'message box "About": %s\s+Compiled on \w{3} +\d+ \d{4}' %
+                    re.escape(TITLE), out), "the About box is printed")
+    bad_plugin = subprocess.run(["wine", road.args.host, "--plugin", win_path(good), good],
+                                capture_output=True, timeout=30)
+    check(bad_plugin.returncode == 3, "a file that is no DLL is refused with 3")
+    usage = subprocess.run(["wine", road.args.host, good], capture_output=True, timeout=30)
+    check(usage.returncode == 1 and b"usage: tvhost" in usage.stderr,
+          "no plug-in given prints the usage and exits with 1")
+
+
+CASES = {"match": case_match, "seek": case_seek, "pause": case_pause,
+         "formats": case_formats, "failures": case_failures}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case", choices=sorted(CASES))
+    for option in ("--host", "--plugin", "--daemon", "--make-wav"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    road = Road(args, with_daemon=args.case != "failures")
+    try:
+        CASES[args.case](road)
+    finally:
+        if os.environ.get("TVHOST_E2E_KEEP"):
+            shutil.copytree(road.folder, os.environ["TVHOST_E2E_KEEP"], dirs_exist_ok=True)
+        road.close()
+    print("%d failure(s)" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
