@@ -7,8 +7,8 @@
 //
 // Two locks: LinkLock guards which channel is current and the reply slots;
 // SendLock keeps the header and payload of one request together on the wire.
-// DropLink shuts the socket down (which ends the reader's receive) and waits
-// for the reader, so no reader outlives Quit; the reader also holds a
+// DropLink stops the reader's receive, shuts the socket down and waits for
+// the reader, so no reader outlives Quit; the reader also holds a
 // reference on the module until its last instruction, in case the host
 // unloads the DLL without Quit.
 #include "plugin/server_link.h"
@@ -18,6 +18,10 @@
 struct LinkChannel {
     SOCKET Socket;
     HANDLE Event;
+    // The reader receives with overlapped calls, so that DropLink can end a
+    // receive that the local shutdown alone does not end.
+    HANDLE ReceiveDone;
+    HANDLE Stop;
     HANDLE Reader;
     HMODULE ModuleReference;
     FrameHeader LastReply;
@@ -28,12 +32,14 @@ static SRWLOCK LinkLock = SRWLOCK_INIT;
 static SRWLOCK SendLock = SRWLOCK_INIT;
 
 // Long enough for any reader to leave its receive once its socket is shut.
-enum { READER_END_WAIT_MS = 5000, READER_POLL_MS = 20 };
+enum { READER_END_WAIT_MS = 5000 };
 
 static void ReleaseChannel(LinkChannel *channel) {
     if (InterlockedDecrement(&channel->References) != 0) return;
     closesocket(channel->Socket);
     CloseHandle(channel->Event);
+    CloseHandle(channel->ReceiveDone);
+    CloseHandle(channel->Stop);
     if (channel->Reader) CloseHandle(channel->Reader);
     delete channel;
 }
@@ -53,25 +59,42 @@ static void SetCurrentChannel(LinkChannel *channel) {
 }
 
 // Ends a channel that is no longer current and gives up the record's hold.
-// Shutting the socket down tells the service at once; a receive that is
-// already blocked may not notice the local shutdown, so it is cancelled until
-// the reader has left. The socket itself is closed only with the channel,
-// so its handle cannot be reused under a reader or a sender still holding it.
+// The socket itself is closed only with the channel, so its handle cannot be
+// reused under a reader or a sender still holding it.
 static void EndChannel(LinkChannel *channel) {
+    SetEvent(channel->Stop);
     shutdown(channel->Socket, SD_BOTH);
-    if (channel->Reader) {
-        DWORD start = GetTickCount();
-        while (WaitForSingleObject(channel->Reader, READER_POLL_MS) == WAIT_TIMEOUT &&
-               GetTickCount() - start < READER_END_WAIT_MS)
-            CancelSynchronousIo(channel->Reader);
-    }
+    if (channel->Reader) WaitForSingleObject(channel->Reader, READER_END_WAIT_MS);
     ReleaseChannel(channel);
 }
 
-static bool ReceiveFrame(SOCKET socket, unsigned char frame[FRAME_HEADER_SIZE]) {
+// One receive that ends early when the channel is stopped; the socket stays
+// in blocking mode for the senders. Returns the bytes received, or 0 or less
+// when the connection is over.
+static int ReceiveSome(LinkChannel *channel, char *into, int length) {
+    WSABUF buffer = {static_cast<ULONG>(length), into};
+    WSAOVERLAPPED overlapped = {};
+    overlapped.hEvent = channel->ReceiveDone;
+    ResetEvent(channel->ReceiveDone);
+    DWORD got = 0;
+    DWORD flags = 0;
+    if (WSARecv(channel->Socket, &buffer, 1, &got, &flags, &overlapped, nullptr) == 0)
+        return static_cast<int>(got);
+    if (WSAGetLastError() != WSA_IO_PENDING) return -1;
+    HANDLE waits[2] = {channel->ReceiveDone, channel->Stop};
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        CancelIo(reinterpret_cast<HANDLE>(channel->Socket));
+        WSAGetOverlappedResult(channel->Socket, &overlapped, &got, TRUE, &flags);
+        return -1;
+    }
+    if (!WSAGetOverlappedResult(channel->Socket, &overlapped, &got, FALSE, &flags)) return -1;
+    return static_cast<int>(got);
+}
+
+static bool ReceiveFrame(LinkChannel *channel, unsigned char frame[FRAME_HEADER_SIZE]) {
     int have = 0;
     while (have < FRAME_HEADER_SIZE) {
-        int got = recv(socket, reinterpret_cast<char *>(frame) + have, FRAME_HEADER_SIZE - have, 0);
+        int got = ReceiveSome(channel, reinterpret_cast<char *>(frame) + have, FRAME_HEADER_SIZE - have);
         if (got <= 0) return false;
         have += got;
     }
@@ -98,7 +121,7 @@ static DWORD WINAPI ReplyReader(void *parameter) {
     LinkChannel *channel = static_cast<LinkChannel *>(parameter);
     HMODULE module = channel->ModuleReference;
     unsigned char frame[FRAME_HEADER_SIZE];
-    while (ReceiveFrame(channel->Socket, frame)) {
+    while (ReceiveFrame(channel, frame)) {
         FrameHeader header = DecodeFrameHeader(frame);
         if (header.Code == CMD_PLAYED) {
             CountPlayed(channel, header.Value);
@@ -157,10 +180,11 @@ SOCKET ConnectServer() {
     LinkChannel *channel = new LinkChannel();
     channel->Socket = socketHandle;
     channel->Event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    channel->References = 2;  // the record's and the reader's
-    if (!channel->Event) {
-        closesocket(socketHandle);
-        delete channel;
+    channel->ReceiveDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    channel->Stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    channel->References = 1;  // the record's; the reader's is added when it starts
+    if (!channel->Event || !channel->ReceiveDone || !channel->Stop) {
+        ReleaseChannel(channel);
         return INVALID_SOCKET;
     }
 
@@ -170,8 +194,9 @@ SOCKET ConnectServer() {
     ReleaseSRWLockExclusive(&LinkLock);
     if (earlier) EndChannel(earlier);
 
+    InterlockedIncrement(&channel->References);
     if (!StartReader(channel)) {
-        channel->References = 1;
+        InterlockedDecrement(&channel->References);
         DropLink();
         return INVALID_SOCKET;
     }
