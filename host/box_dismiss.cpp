@@ -29,14 +29,16 @@ std::string WindowText(HWND window) {
 // Lines after the first are indented so the box stands out in the output.
 std::string Indented(const std::string &text) {
     std::string result;
+    bool lineStart = false;
     for (char c : text) {
         if (c == '\r')
             continue;
-        result += c;
-        if (c == '\n')
+        if (lineStart && c != '\n')
             result += "    ";
+        result += c;
+        lineStart = c == '\n';
     }
-    while (!result.empty() && (result.back() == ' ' || result.back() == '\n'))
+    while (!result.empty() && result.back() == '\n')
         result.pop_back();
     return result;
 }

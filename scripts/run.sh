@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# The main job: build, then run Tonvaled in the foreground (/debug) on port
-# 4554, playing into the default sound device (a null sink where the machine
-# has no sound card). Ctrl+C stops it.
+# The main job: install what is missing, build, then inside the test
+# environment start Tonvaled (/debug, port 4554), play a generated sample
+# through out_tonvale.dll with our host tvhost, and leave a WAV recording of
+# what the sound device played.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}
 "$here/scripts/setup.sh"
 "$here/scripts/build.sh" "$build"
-exec "$here/scripts/testenv.sh" --build "$build" wine "$build/Tonvaled.exe" /debug
+exec "$here/scripts/testenv.sh" --build "$build" bash "$here/scripts/main-job.sh" "$build"

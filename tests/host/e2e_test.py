@@ -26,7 +26,12 @@ import tempfile
 import time
 import wave
 
-GAIN = struct.unpack("f", struct.pack("f", 0xFF00 / 0xFFFF))[0]
+def gain_of(level):
+    """The factor Wine scales by for one channel's level of the volume word."""
+    return struct.unpack("f", struct.pack("f", level / 0xFFFF))[0]
+
+
+GAIN = gain_of(0xFF00)
 RATE = 44100
 PROBE = 64  # samples that must match to place a piece of recording in the file
 TITLE = "Tonvale output plugin v1.0 (x86)"
@@ -152,15 +157,16 @@ def read_wav16(path):
     return list(struct.unpack("<%dh" % (len(data) // 2), data))
 
 
-def scaled_signal(path):
-    return [int(s * GAIN) for s in read_wav16(path)]
+def scaled_signal(path, left=GAIN, right=GAIN):
+    samples = read_wav16(path)
+    return [int(v * (left if i % 2 == 0 else right)) for i, v in enumerate(samples)]
 
 
 class Signal:
     """The sent samples as the sink must show them, indexed for alignment."""
 
-    def __init__(self, path):
-        self.samples = scaled_signal(path)
+    def __init__(self, path, left=GAIN, right=GAIN):
+        self.samples = scaled_signal(path, left, right)
         self.index = {}
         for k in range(0, len(self.samples) - PROBE, 2):
             self.index.setdefault(tuple(self.samples[k:k + 8]), k)
@@ -354,6 +360,37 @@ def case_pause(road):
     check_final(out, "pause.wav", 3000)
 
 
+def case_volume(road):
+    """The player's volume and balance at the start and changed on the way
+    reach the sink: volume 128 hard left is 0x8000 on the left only, then 255
+    centred is 0xFF00 on both."""
+    path = road.wav("volume.wav", "--signal", "noise", "--seconds", "3", "--seed", "44")
+    quiet = Signal(path, gain_of(0x8000), 0.0)
+    full = Signal(path)
+    road.start_recorder()
+    rc, out, _ = road.host("--volume", "128", "--pan", "-128", "--volume", "255@1500",
+                           "--pan", "0@1500", path)
+    recorded = road.stop_recorder()
+    check(rc == 0, "tvhost exits with 0")
+    check("volume 255 at" in out and "pan 0 at" in out, "the host reports both changes")
+    quiet_runs = runs_of(pieces(quiet, recorded))
+    full_runs = runs_of(pieces(full, recorded))
+    print("quiet: %s\nfull: %s" % (quiet_runs, full_runs))
+    if not check(len(quiet_runs) == 1 and len(full_runs) == 1,
+                 "one stretch at each volume"):
+        return
+    q_at, q_k, q_n, _ = quiet_runs[0]
+    f_at, f_k, f_n, _ = full_runs[0]
+    check(q_k <= RATE // 10 * 2 and 1000 <= ms(q_k + q_n) <= 1800,
+          "volume 128 hard left from the start to about 1.5 s (%.0f to %.0f ms)" %
+          (ms(q_k), ms(q_k + q_n)))
+    check(q_at + q_n <= f_at and ms(f_k - (q_k + q_n)) <= 50,
+          "then at once volume 255 centred (%.1f ms between)" % ms(f_k - (q_k + q_n)))
+    check(f_k + f_n >= len(full.samples) - RATE * 30 // 1000 * 2,
+          "to the end of the file (%.0f ms)" % ms(f_k + f_n))
+    check_final(out, "volume.wav", 3000)
+
+
 def case_formats(road):
     """Other widths, rates and channel counts play to the end, in one run."""
     files = [
@@ -413,7 +450,7 @@ def case_failures(road):
           "no plug-in given prints the usage and exits with 1")
 
 
-CASES = {"match": case_match, "seek": case_seek, "pause": case_pause,
+CASES = {"match": case_match, "seek": case_seek, "pause": case_pause, "volume": case_volume,
          "formats": case_formats, "failures": case_failures}
 
 
