@@ -269,12 +269,15 @@ def check_start_and_end(sig, runs):
           "the file plays to its end (%.1f ms missing)" % ms(len(sig.samples) - end))
 
 
-def check_gaps_only_at_start(gaps, allowed=()):
+def check_short_gaps(gaps, allowed=()):
+    """Silences inside the stream other than the intended ones must be brief
+    underruns: the device restarting with its first block after an open or a
+    seek, or Wine's output thread running late on a busy machine. They delay
+    the sound but lose no sample, which the runs have already shown."""
     for where, length in gaps:
-        if where in allowed:
-            continue
-        check(where <= RATE // 10 * 2, "an underrun only in the first 100 ms (%.1f ms of "
-              "silence at file %.1f ms)" % (ms(length), ms(where)))
+        if where not in allowed:
+            check(ms(length) <= 50, "only a brief underrun (%.1f ms of silence at file %.1f ms)"
+                  % (ms(length), ms(where)))
 
 
 def check_final(out, name, length_ms):
@@ -296,7 +299,7 @@ def case_match(road):
     if not check(len(runs) == 1, "the file plays in order, no sample lost or repeated"):
         return
     check_start_and_end(sig, runs)
-    check_gaps_only_at_start(runs[0][3])
+    check_short_gaps(runs[0][3])
     check_final(out, "noise.wav", 3000)
 
 
@@ -319,7 +322,7 @@ def case_seek(road):
     check(after[1] == target, "after the seek the file resumes at sample %d (expected %d)" %
           (after[1], target))
     check_start_and_end(sig, runs)
-    check_gaps_only_at_start(before[3] + after[3])
+    check_short_gaps(before[3] + after[3])
     check_final(out, "seek.wav", 4000)
 
 
@@ -356,7 +359,7 @@ def case_pause(road):
     check(p - 50 <= ms(where) <= r + 50, "the sound stops where the position stopped "
           "(%.1f ms of the file)" % ms(where))
     check_start_and_end(sig, runs)
-    check_gaps_only_at_start(gaps, allowed=[where])
+    check_short_gaps(gaps, allowed=[where])
     check_final(out, "pause.wav", 3000)
 
 
