@@ -48,6 +48,8 @@ RequestExecutionLevel admin
 !define SERVICE_RUNNING 4
 
 Name "${PRODUCT}"
+Caption "${PRODUCT} Setup"
+UninstallCaption "${PRODUCT} Uninstall"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES\${PRODUCT}"
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"

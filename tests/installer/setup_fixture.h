@@ -1,0 +1,59 @@
+// What the setup-program tests share: running Tonvale-setup.exe and its
+// uninstaller, the places they write to, the service's entry in the SCM,
+// and removing every trace of an installation between tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/test_support.h"
+
+// Where a 32-bit setup program puts things in this prefix.
+std::wstring ProgramFiles32();
+std::wstring ServiceFolder();     // ProgramFiles32()\Tonvale
+std::wstring DefaultPluginFolder();  // ProgramFiles32()\Winamp\Plugins
+std::wstring BuiltSetup();
+std::string BuiltServiceBytes();
+std::string BuiltPluginBytes();
+
+bool FileExists(const std::wstring &path);
+bool FolderExists(const std::wstring &path);
+void RemoveTree(const std::wstring &folder);
+
+// Runs the setup program with `arguments` and waits for it.
+ProcessResult RunSetup(const std::wstring &arguments);
+// Runs the installed uninstaller the way a script must to wait for it and
+// see its exit code: from a copy, with _?= naming the installation folder.
+ProcessResult RunUninstaller(const std::wstring &arguments);
+
+// The service's stored configuration, as "sc qc" prints it on Windows.
+struct ServiceConfig {
+    bool Found = false;
+    DWORD ServiceType = 0, StartType = 0;
+    std::wstring BinaryPath;
+};
+ServiceConfig QueryServiceConfig();
+// 0 when the service is not installed, else its current state.
+DWORD ServiceState();
+// Stops and deletes the service, whoever installed it.
+void RemoveService();
+
+// The Add/Remove Programs entry: a value of it, "" when the entry or the
+// value is missing.
+bool UninstallEntryExists();
+std::wstring UninstallEntryValue(const wchar_t *name);
+void SetRegistryText(HKEY root, const wchar_t *key, const wchar_t *name, const wchar_t *text);
+void DeleteRegistryKey(HKEY root, const wchar_t *key);
+
+// True when a service on 127.0.0.1:port answers CMD_CLOSE with {8, 0}.
+bool AnswersClose(uint16_t port);
+
+// Every test starts and ends with no installation, no service, no player
+// registry entries of the test's own and none of the folders they name.
+class SetupTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    static void RemoveEverything();
+};
