@@ -162,7 +162,12 @@ bool AnswersClose(uint16_t port) {
     return answered;
 }
 
-void SetupTest::SetUp() { RemoveEverything(); }
+void SetupTest::SetUp() {
+    // A build without the plug-in's target makes a setup program without it.
+    if (!PLUGIN_DLL_PATH[0])
+        GTEST_SKIP() << "this build has no out_tonvale target";
+    RemoveEverything();
+}
 
 void SetupTest::TearDown() { RemoveEverything(); }
 
