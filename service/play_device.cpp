@@ -59,12 +59,18 @@ static void WaitUntilAllReleased(PlayDevice *device) {
 
 // Wine's mapper opens records that a Windows driver refuses (no channels, a
 // block align or byte rate that contradicts the other fields); such a device
-// would play garbage, so they are refused here as Windows does.
-static bool IsMalformedPcm(const PcmFormat *format) {
+// would play garbage. Beyond the formats a player produces (8 to 32 bits, up
+// to 8 channels, up to 384 kHz) the sound stack here does worse: PulseAudio
+// asserts and takes the whole process down. Both kinds are refused here.
+static bool IsUnplayablePcm(const PcmFormat *format) {
     if (format->FormatTag != WAVE_FORMAT_PCM)
         return false;
-    uint32_t blockAlign = format->Channels * format->BitsPerSample / 8;
-    return format->Channels == 0 || format->SamplesPerSec == 0 || blockAlign == 0 ||
+    const uint32_t MaxRate = 384000, MaxChannels = 8;
+    uint16_t bits = format->BitsPerSample;
+    uint32_t blockAlign = format->Channels * bits / 8;
+    bool knownWidth = bits == 8 || bits == 16 || bits == 24 || bits == 32;
+    return !knownWidth || format->Channels == 0 || format->Channels > MaxChannels ||
+           format->SamplesPerSec == 0 || format->SamplesPerSec > MaxRate ||
            format->BlockAlign != blockAlign ||
            format->AvgBytesPerSec != format->SamplesPerSec * blockAlign;
 }
@@ -110,7 +116,7 @@ static MMRESULT OpenAsExtensible(PlayDevice *device, const WAVEFORMATEX &plain) 
 }
 
 bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink) {
-    if (device->WaveHandle || IsMalformedPcm(format))
+    if (device->WaveHandle || IsUnplayablePcm(format))
         return false;
     device->QueuedCount = 0;
     device->DoneCount = 0;

@@ -75,6 +75,26 @@ bool CTonvale::OpenListenSocket() {
     return true;
 }
 
+// A peer that connects and resets before the connection is accepted makes
+// accept fail (Wine reports it as WSAENOTCONN); so does a moment without free
+// sockets. Neither may end the service: only Stop, or a broken listening
+// socket, does.
+static bool IsPassingAcceptFailure(int error) {
+    switch (error) {
+    case WSAENOTCONN:
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAEINTR:
+        return true;
+    case WSAEMFILE:
+    case WSAENOBUFS:
+        Sleep(100);
+        return true;
+    default:
+        return false;
+    }
+}
+
 void CTonvale::Run() {
     if (OpenListenSocket()) {
         LogMessage(L"Tonvale started\n");
@@ -84,6 +104,8 @@ void CTonvale::Run() {
             int peerLength = sizeof peer;
             SOCKET client = accept(ListenSocket, reinterpret_cast<sockaddr *>(&peer), &peerLength);
             if (client == INVALID_SOCKET) {
+                if (IsPassingAcceptFailure(WSAGetLastError()) && ListenSocket != INVALID_SOCKET)
+                    continue;
                 CloseSocketOnce(&ListenSocket);
                 break;
             }

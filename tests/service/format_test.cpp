@@ -56,8 +56,18 @@ TEST(Formats, EveryRateChannelCountAndWidthOpens) {
     malformed.push_back(withField(wide, 2, 0, 2));              // no channels
     malformed.push_back(withField(wide, 4, 0, 4));              // no rate
     malformed.push_back(withField(PcmFormatBytes(44100, 2, 16), 12, 2, 2));
+    // Self-consistent, but beyond what the sound stack takes: these used to
+    // abort the whole service inside the audio driver.
+    malformed.push_back(PcmFormatBytes(0xFFFFFFFF, 2, 16));
+    malformed.push_back(PcmFormatBytes(384001, 2, 16));
+    malformed.push_back(PcmFormatBytes(44100, 255, 8));
+    malformed.push_back(PcmFormatBytes(44100, 9, 16));
+    malformed.push_back(PcmFormatBytes(44100, 2, 12));
+    malformed.push_back(PcmFormatBytes(44100, 2, 64));
     for (const auto &format : malformed)
         EXPECT_EQ(1, OpenAndClose(s, format));
+    // The service is still there and plays the highest rate it takes.
+    EXPECT_EQ(0, OpenAndClose(s, PcmFormatBytes(384000, 2, 16)));
     closesocket(s);
     DeleteDaemonCopy(&daemon);
 }

@@ -253,6 +253,22 @@ TEST_P(StreamServer, SecondClientWaitsInTheBacklogUntilTheFirstEnds) {
     EXPECT_EQ(0, frame.Value);
 }
 
+TEST_P(StreamServer, ClientResetBeforeItIsAcceptedDoesNotEndTheService) {
+    SOCKET busy = Connect();
+    // Waits in the backlog (which holds one) while `busy` is served, then
+    // resets before the server gets to accept it.
+    SOCKET impatient = ConnectLoopback(Server.Port);
+    linger abort = {1, 0};
+    setsockopt(impatient, SOL_SOCKET, SO_LINGER, reinterpret_cast<char *>(&abort), sizeof abort);
+    closesocket(impatient);
+    closesocket(busy);
+    Clients.clear();
+    Sleep(200);
+    SOCKET next = Connect();
+    ASSERT_NE(INVALID_SOCKET, next);
+    Open(next);
+}
+
 TEST_P(StreamServer, DeclarationsAboveSixtyFourMebibytesEndTheConnection) {
     SOCKET s = Connect();
     ASSERT_TRUE(SendFrame(s, 9, nullptr, MAX_PAYLOAD_BYTES + 1));

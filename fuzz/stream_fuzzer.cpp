@@ -1,0 +1,354 @@
+// A seeded protocol fuzzer for the real Tonvaled.exe: random and mutated
+// frame sequences, cut payloads, split headers, dropped connections and
+// racing clients. After every batch it checks that the service is alive,
+// that a well-formed session still works and adds up, and that its handles
+// and memory stay bounded. Exits non-zero at the first failed check.
+//
+//   tvfuzz [--seed N] [--frames N] [--batch N] [--trace 1]
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+// xorshift32: the same seed gives the same run.
+struct Random {
+    uint32_t State;
+    uint32_t Next() {
+        State ^= State << 13;
+        State ^= State >> 17;
+        State ^= State << 5;
+        return State;
+    }
+    uint32_t Below(uint32_t bound) { return Next() % bound; }
+    bool Chance(uint32_t percent) { return Below(100) < percent; }
+};
+
+static bool Trace;
+
+struct Figures {
+    uint64_t Frames = 0, Connections = 0, Drops = 0, Splits = 0, Races = 0, Checks = 0;
+};
+
+// Reads whatever the service has sent so far, without waiting, so that its
+// replies and CMD_PLAYED frames never back up into its send calls. (A reader
+// thread would do, but under Wine closing a socket does not wake a receive
+// blocked in another thread.)
+void DrainPending(SOCKET s) {
+    char sink[4096];
+    for (;;) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval none = {0, 0};
+        if (select(0, &set, nullptr, nullptr, &none) != 1 || recv(s, sink, sizeof sink, 0) <= 0)
+            return;
+    }
+}
+
+struct Connection {
+    SOCKET Socket = INVALID_SOCKET;
+};
+
+// Thousands of connections a minute on loopback: a connect that picks a
+// source port whose old connection the service closed first hits that
+// connection's TIME-WAIT on the service's side and stalls in SYN-SENT. Source
+// ports are therefore taken in turn from a range far larger than what a
+// minute of fuzzing uses.
+SOCKET ConnectFromFreshPort(uint16_t port) {
+    static uint16_t next = 20000;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in local = {};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        local.sin_port = htons(next);
+        next = next >= 60000 ? 20000 : next + 1;
+        sockaddr_in remote = local;
+        remote.sin_port = htons(port);
+        if (bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0 &&
+            connect(s, reinterpret_cast<sockaddr *>(&remote), sizeof remote) == 0)
+            return s;
+        closesocket(s);
+    }
+    return INVALID_SOCKET;
+}
+
+Connection Connect(uint16_t port) {
+    if (Trace)
+        fprintf(stderr, "connect\n");
+    Connection c;
+    c.Socket = ConnectFromFreshPort(port);
+    return c;
+}
+
+// Ends a connection, with a reset instead of a close when asked.
+void Drop(Connection *c, bool reset) {
+    if (Trace)
+        fprintf(stderr, "drop%s\n", reset ? " (reset)" : "");
+    if (c->Socket != INVALID_SOCKET) {
+        if (reset) {
+            linger abort = {1, 0};
+            setsockopt(c->Socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<char *>(&abort),
+                       sizeof abort);
+        }
+        closesocket(c->Socket);
+    }
+    *c = Connection();
+}
+
+int32_t InterestingLength(Random &random) {
+    static const int32_t lengths[] = {0,  1,  3,  4,  5,  15, 16, 17, 18, 4096,
+                                      -1, -16, INT32_MIN, 16 * 1024 * 1024, 64 * 1024 * 1024 - 1,
+                                      64 * 1024 * 1024, 64 * 1024 * 1024 + 1, INT32_MAX};
+    return lengths[random.Below(sizeof lengths / sizeof lengths[0])];
+}
+
+std::vector<unsigned char> RandomBytes(Random &random, size_t count) {
+    std::vector<unsigned char> bytes(count);
+    for (auto &b : bytes)
+        b = static_cast<unsigned char>(random.Next());
+    return bytes;
+}
+
+std::vector<unsigned char> FormatPayload(Random &random) {
+    static const uint32_t rates[] = {8000, 44100, 48000, 192000, 0, 1, 0xFFFFFFFF};
+    static const uint16_t channels[] = {1, 2, 6, 8, 0, 255};
+    static const uint16_t bits[] = {8, 16, 24, 32, 0, 12, 64};
+    std::vector<unsigned char> format = PcmFormatBytes(rates[random.Below(7)],
+                                                       channels[random.Below(6)], bits[random.Below(7)]);
+    if (random.Chance(20))
+        format[random.Below(16)] = static_cast<unsigned char>(random.Next());
+    return format;
+}
+
+// Sends one frame, honest or not. Returns false when the connection should be
+// dropped (the frame was left unfinished on purpose, or a send failed).
+bool SendOneFrame(Random &random, SOCKET s, Figures *figures) {
+    figures->Frames++;
+    uint8_t code;
+    std::vector<unsigned char> payload;
+    int32_t declared;
+    switch (random.Below(10)) {
+    case 0:
+        code = CMD_OPEN;
+        payload = FormatPayload(random);
+        declared = 16;
+        break;
+    case 1:
+    case 2:
+        code = CMD_WRITE;
+        payload = RandomBytes(random, random.Below(9000));
+        declared = static_cast<int32_t>(payload.size());
+        break;
+    case 3:
+        code = random.Chance(50) ? CMD_FLUSH : CMD_CLOSE;
+        declared = 0;
+        break;
+    case 4:
+        code = static_cast<uint8_t>(CMD_PAUSE + random.Below(3));
+        payload = RandomBytes(random, code == CMD_VOLUME ? 4 : 0);
+        declared = static_cast<int32_t>(payload.size());
+        break;
+    case 5:
+    case 6:
+        code = static_cast<uint8_t>(random.Next()); // every code from -128 to 127
+        payload = RandomBytes(random, random.Below(64));
+        declared = static_cast<int32_t>(payload.size());
+        break;
+    default:
+        code = static_cast<uint8_t>(random.Chance(50) ? random.Below(10) : random.Next());
+        declared = InterestingLength(random);
+        payload = RandomBytes(random, declared > 0 ? std::min<int32_t>(declared, 64) : 0);
+        break;
+    }
+
+    unsigned char header[FRAME_HEADER_SIZE];
+    EncodeFrameHeader(code, declared, header);
+    if (Trace) {
+        fprintf(stderr, "frame %d %d (%u bytes)", static_cast<int8_t>(code), declared,
+                static_cast<unsigned>(payload.size()));
+        if (code == CMD_OPEN && payload.size() == PCM_FORMAT_SIZE) {
+            PcmFormat format;
+            memcpy(&format, payload.data(), sizeof format);
+            fprintf(stderr, " tag %u, %u channels, %u Hz, %u B/s, align %u, %u bits",
+                    format.FormatTag, format.Channels, format.SamplesPerSec,
+                    format.AvgBytesPerSec, format.BlockAlign, format.BitsPerSample);
+        }
+        fprintf(stderr, "\n");
+    }
+    if (random.Chance(3)) {
+        // The header in two pieces, split at any byte.
+        int at = 1 + random.Below(FRAME_HEADER_SIZE - 1);
+        figures->Splits++;
+        if (!SendAll(s, header, at))
+            return false;
+        Sleep(random.Below(3));
+        if (!SendAll(s, header + at, FRAME_HEADER_SIZE - at))
+            return false;
+    } else if (!SendAll(s, header, FRAME_HEADER_SIZE)) {
+        return false;
+    }
+    // A payload shorter than declared can only end with the connection.
+    size_t owed = declared > 0 ? static_cast<size_t>(declared) : 0;
+    if (payload.size() < owed) {
+        SendAll(s, payload.data(), static_cast<int>(payload.size()));
+        return false;
+    }
+    if (!payload.empty() && declared > 0 && !SendAll(s, payload.data(), declared))
+        return false;
+    return true;
+}
+
+// A well-formed session: open, volume, three writes, flush, close. The
+// CMD_PLAYED values before the flush reply must add up to what was written.
+bool SessionWorks(uint16_t port, char *why, size_t whySize) {
+    SOCKET s = ConnectFromFreshPort(port);
+    if (s == INVALID_SOCKET) {
+        snprintf(why, whySize, "cannot connect");
+        return false;
+    }
+    bool ok = false;
+    FrameHeader reply;
+    int64_t played = 0;
+    std::vector<unsigned char> block(17640, 0);
+    if (!SendFrame(s, CMD_OPEN, PcmFormatBytes(44100, 2, 16)) || !ReceiveFrame(s, &reply, 10000))
+        snprintf(why, whySize, "no reply to open");
+    else if (reply.Code != CMD_OPEN || reply.Value != 0)
+        snprintf(why, whySize, "open answered {%d, %d}", reply.Code, reply.Value);
+    else if (!SendFrame(s, CMD_VOLUME, VolumeBytes(0xFFFFFFFF)) ||
+             !SendFrame(s, CMD_WRITE, block) || !SendFrame(s, CMD_WRITE, block) ||
+             !SendFrame(s, CMD_WRITE, block) || !SendFrame(s, CMD_FLUSH, nullptr, 0))
+        snprintf(why, whySize, "send failed");
+    else if (AwaitReplyCollectingPlayed(s, CMD_FLUSH, &played) != 0)
+        snprintf(why, whySize, "no flush reply");
+    else if (played != 3 * 17640)
+        snprintf(why, whySize, "played %lld of %d bytes", static_cast<long long>(played), 3 * 17640);
+    else if (!SendFrame(s, CMD_CLOSE, nullptr, 0) ||
+             AwaitReplyCollectingPlayed(s, CMD_CLOSE, nullptr) != 0)
+        snprintf(why, whySize, "no close reply");
+    else
+        ok = true;
+    closesocket(s);
+    return ok;
+}
+
+void RunBatch(Random &random, uint16_t port, uint64_t frames, Figures *figures) {
+    std::vector<Connection> clients;
+    clients.push_back(Connect(port));
+    figures->Connections++;
+    if (random.Chance(10)) {
+        // Racing clients: only the first is served; the rest wait their turn.
+        int extra = 1 + random.Below(2);
+        for (int i = 0; i < extra; i++)
+            clients.push_back(Connect(port));
+        figures->Races++;
+        figures->Connections += extra;
+    }
+    for (uint64_t i = 0; i < frames; i++) {
+        Connection &c = clients[random.Below(static_cast<uint32_t>(clients.size()))];
+        bool keep = c.Socket != INVALID_SOCKET && SendOneFrame(random, c.Socket, figures);
+        if (keep)
+            DrainPending(c.Socket);
+        if (!keep || random.Chance(1)) {
+            Drop(&c, random.Chance(50));
+            figures->Drops++;
+            c = Connect(port);
+            figures->Connections++;
+            if (c.Socket == INVALID_SOCKET)
+                break; // the check after the batch says why
+        }
+    }
+    for (Connection &c : clients)
+        Drop(&c, false);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    uint32_t seed = 1;
+    uint64_t total = 20000, batch = 2000;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!strcmp(argv[i], "--seed"))
+            seed = strtoul(argv[i + 1], nullptr, 10);
+        else if (!strcmp(argv[i], "--frames"))
+            total = strtoull(argv[i + 1], nullptr, 10);
+        else if (!strcmp(argv[i], "--trace"))
+            Trace = argv[i + 1][0] == '1';
+        else if (!strcmp(argv[i], "--batch"))
+            batch = strtoull(argv[i + 1], nullptr, 10);
+    }
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    Random random = {seed ? seed : 1};
+    DaemonCopy daemon = MakeDaemonCopy(nullptr);
+    if (!StartDebugDaemon(&daemon)) {
+        printf("FAIL: Tonvaled did not start\n");
+        return 1;
+    }
+    if (Trace)
+        fprintf(stderr, "daemon pid %lu\n", daemon.Process.dwProcessId);
+    char why[128] = "";
+    int failed = 0;
+    if (!SessionWorks(daemon.Port, why, sizeof why)) {
+        printf("FAIL: session before fuzzing: %s\n", why);
+        failed = 1;
+    }
+    ProcessFigures start = FiguresOf(daemon);
+    ProcessFigures peak = start;
+    Figures figures;
+    DWORD began = GetTickCount();
+    for (uint64_t done = 0; !failed && done < total; done += batch) {
+        RunBatch(random, daemon.Port, std::min(batch, total - done), &figures);
+        figures.Checks++;
+        printf("%llu frames\r", static_cast<unsigned long long>(figures.Frames));
+        if (WaitForSingleObject(daemon.Process.hProcess, 0) != WAIT_TIMEOUT) {
+            DWORD code = 0;
+            GetExitCodeProcess(daemon.Process.hProcess, &code);
+            printf("FAIL: Tonvaled died (exit code 0x%lx) after %llu frames\n", code,
+                   static_cast<unsigned long long>(figures.Frames));
+            failed = 1;
+        } else if (!SessionWorks(daemon.Port, why, sizeof why)) {
+            printf("FAIL: session after %llu frames: %s\n",
+                   static_cast<unsigned long long>(figures.Frames), why);
+            failed = 1;
+        }
+        ProcessFigures now = FiguresOf(daemon);
+        peak.Handles = std::max(peak.Handles, now.Handles);
+        peak.PrivateBytes = std::max(peak.PrivateBytes, now.PrivateBytes);
+    }
+    ProcessFigures end = FiguresOf(daemon);
+    printf("seed %u: %llu frames, %llu connections (%llu dropped, %llu races), %llu split "
+           "headers, %llu checks in %lu s\n",
+           seed, static_cast<unsigned long long>(figures.Frames),
+           static_cast<unsigned long long>(figures.Connections),
+           static_cast<unsigned long long>(figures.Drops),
+           static_cast<unsigned long long>(figures.Races),
+           static_cast<unsigned long long>(figures.Splits),
+           static_cast<unsigned long long>(figures.Checks), (GetTickCount() - began) / 1000);
+    printf("handles %lu at start, %lu at end, %lu at most; private bytes %lu KiB at start, %lu "
+           "KiB at end, %lu KiB at most\n",
+           start.Handles, end.Handles, peak.Handles,
+           static_cast<unsigned long>(start.PrivateBytes / 1024),
+           static_cast<unsigned long>(end.PrivateBytes / 1024),
+           static_cast<unsigned long>(peak.PrivateBytes / 1024));
+    // Bounded: one step of Wine's handle table, and a few MiB of heap that a
+    // 64 MiB payload or many release threads may leave in the allocator.
+    if (!failed && (end.Handles > start.Handles + 32 ||
+                    end.PrivateBytes > start.PrivateBytes + 16 * 1024 * 1024)) {
+        printf("FAIL: handles or memory grew\n");
+        failed = 1;
+    }
+    if (failed) {
+        // Keep the daemon's folder: its console output tells what it did last.
+        KillDaemon(&daemon);
+        printf("daemon output kept in %s\n", Narrow(daemon.OutPath).c_str());
+    } else {
+        DeleteDaemonCopy(&daemon);
+    }
+    printf(failed ? "FAIL\n" : "PASS\n");
+    return failed;
+}
