@@ -1,0 +1,470 @@
+#!/usr/bin/env python3
+"""Benchmark of the whole road (client -> out_tonvale.dll -> TCP -> Tonvaled.exe
+-> wave-out -> PulseAudio null sink), side by side with PulseAudio's own
+native TCP transport (a second pulseaudio with module-native-protocol-tcp on
+a loopback port and its own null sink, fed by pacat).
+
+    scripts/testenv.sh --build BUILD python3 bench/bench.py [--build BUILD] [--quick]
+
+BUILD defaults to build/. Prints one table (metric, Tonvale, PulseAudio TCP,
+target) and writes the figures to BUILD/bench/bench.json. It asserts nothing;
+--quick runs every row with a few repetitions and seconds of audio.
+
+The client is bench/tvbench.exe, which loads the real out_tonvale.dll and
+times Open, Close and Flush with the performance counter and samples
+GetOutputTime every 20 ms. CPU figures are utime+stime from /proc/<pid>/stat
+of the Linux processes Wine runs the programs in (found by their temporary
+folder in /proc/*/cmdline), taken over the streaming run. The peer's Open
+and Flush figures come from libpulse-simple through ctypes: pa_simple_new
+(connect and create the stream) and pa_simple_flush with the same amount
+queued (tlength set to it).
+"""
+import argparse
+import ctypes
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+BLOCK_FRAMES = 576
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, seconds):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.2).close()
+            return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def write_ini(path, lines):
+    with open(path, "w", newline="") as f:
+        f.write("\r\n".join(["[COMMON]"] + lines) + "\r\n")
+
+
+def win_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def cpu_seconds(pid):
+    """utime+stime of a Linux process, or None once it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / CLK_TCK
+    except (OSError, IndexError):
+        return None
+
+
+def pids_running(folder, exe_name):
+    """The Linux processes Wine runs `exe_name` from `folder` in."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                cmdline = f.read().decode("utf-8", "replace")
+        except OSError:
+            continue
+        win_folder = win_path(folder)
+        if (folder in cmdline or win_folder in cmdline) and exe_name in cmdline:
+            found.append(int(entry))
+    return found
+
+
+def wait_for_pid(folder, exe_name, seconds=20):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        found = pids_running(folder, exe_name)
+        if found:
+            return found[0]
+        time.sleep(0.02)
+    return None
+
+
+def wineserver_pid():
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/comm" % entry) as f:
+                    if f.read().strip() == "wineserver":
+                        return int(entry)
+            except OSError:
+                pass
+    return None
+
+
+def percentile(values, p):
+    """Nearest rank."""
+    if not values:
+        return None
+    ordered = sorted(values)
+    rank = max(1, int(-(-p * len(ordered) // 100)))
+    return ordered[min(rank, len(ordered)) - 1]
+
+
+class Road:
+    """A temporary folder with copies of Tonvaled, the plug-in and the client."""
+
+    def __init__(self, build):
+        self.folder = tempfile.mkdtemp(prefix="tvbench_")
+        self.port = free_port()
+        self.service_dir = os.path.join(self.folder, "service")
+        os.makedirs(self.service_dir)
+        exe = os.path.join(self.service_dir, "Tonvaled.exe")
+        shutil.copy(os.path.join(build, "Tonvaled.exe"), exe)
+        write_ini(os.path.join(self.service_dir, "Tonvaled.ini"), ["listernPort=%d" % self.port])
+        self.plugin_dir = os.path.join(self.folder, "plugins")
+        os.makedirs(self.plugin_dir)
+        self.plugin = os.path.join(self.plugin_dir, "out_tonvale.dll")
+        shutil.copy(os.path.join(build, "plugin", "out_tonvale.dll"), self.plugin)
+        self.client = os.path.join(self.folder, "tvbench.exe")
+        shutil.copy(os.path.join(build, "bench", "tvbench.exe"), self.client)
+        self.log = open(os.path.join(self.service_dir, "console.txt"), "w")
+        self.daemon = subprocess.Popen(["wine", exe, "/debug"], cwd=self.service_dir,
+                                       stdin=subprocess.DEVNULL, stdout=self.log,
+                                       stderr=subprocess.STDOUT)
+        if not wait_for_port(self.port, 30):
+            raise SystemExit("bench: Tonvaled did not listen on port %d" % self.port)
+        self.service_pid = wait_for_pid(self.service_dir, "Tonvaled.exe")
+
+    def run(self, buff_ms, *arguments, timeout=900):
+        """Runs the client to its end; returns its output lines and the CPU
+        seconds of the service, the client and the wineserver over the run."""
+        write_ini(os.path.join(self.plugin_dir, "out_tonvale.ini"),
+                  ["ServerAddr=127.0.0.1", "ServerPort=%d" % self.port, "BuffSize=%d" % buff_ms])
+        ws = wineserver_pid()
+        service_before = cpu_seconds(self.service_pid) if self.service_pid else None
+        ws_before = cpu_seconds(ws) if ws else None
+        out_path = os.path.join(self.folder, "client.txt")
+        with open(out_path, "w") as out:
+            child = subprocess.Popen(["wine", self.client, "--plugin", win_path(self.plugin)] +
+                                     [str(a) for a in arguments], cwd=self.folder,
+                                     stdin=subprocess.DEVNULL, stdout=out,
+                                     stderr=subprocess.STDOUT)
+            client_pid = wait_for_pid(self.folder, "tvbench.exe", 30)
+            client_cpu = 0.0
+            deadline = time.time() + timeout
+            while child.poll() is None:
+                reading = cpu_seconds(client_pid) if client_pid else None
+                if reading is not None:
+                    client_cpu = reading
+                if time.time() > deadline:
+                    child.kill()
+                    break
+                time.sleep(0.05)
+            child.wait()
+        service = None
+        if service_before is not None:
+            service = cpu_seconds(self.service_pid) - service_before
+        wineserver = cpu_seconds(ws) - ws_before if ws_before is not None else None
+        with open(out_path) as f:
+            lines = [line.strip() for line in f]
+        return lines, {"service": service, "host": client_cpu, "wineserver": wineserver}
+
+    def close(self):
+        self.daemon.send_signal(signal.SIGINT)
+        try:
+            self.daemon.wait(10)
+        except subprocess.TimeoutExpired:
+            self.daemon.kill()
+            self.daemon.wait()
+        self.log.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def numbers(lines, key, index=1):
+    return [float(line.split()[index]) for line in lines if line.startswith(key + " ")]
+
+
+def measure_open(road, count):
+    lines, _ = road.run(2000, "open", count)
+    return {"open_ms": numbers(lines, "open"), "close_ms": numbers(lines, "close")}
+
+
+def measure_flush(road, buff_ms, count):
+    lines, _ = road.run(buff_ms, "flush", count)
+    return {"flush_ms": numbers(lines, "flush"), "queued_ms": numbers(lines, "flush", 3)}
+
+
+def position_figures(lines):
+    samples = [(float(l.split()[1]), int(l.split()[2])) for l in lines if l.startswith("sample ")]
+    final = [l.split() for l in lines if l.startswith("final ")]
+    result = {"samples": len(samples)}
+    if final:
+        result["final_ms"] = int(final[0][1])
+        result["length_ms"] = int(final[0][3])
+        result["written_bytes"] = int(final[0][5])
+        result["final_error_ms"] = result["final_ms"] - result["length_ms"]
+    result["backwards"] = sum(1 for a, b in zip(samples, samples[1:]) if b[1] < a[1])
+    # The steady part: from the first movement to the last 100 ms before the end.
+    end = result.get("final_ms", 0) - 100
+    steady = [(t, p) for t, p in samples if 0 < p < end]
+    if len(steady) >= 3:
+        n = len(steady)
+        mt = sum(t for t, _ in steady) / n
+        mp = sum(p for _, p in steady) / n
+        slope = (sum((t - mt) * (p - mp) for t, p in steady) /
+                 sum((t - mt) ** 2 for t, _ in steady))
+        result["jitter_ms"] = max(abs(p - (mp + slope * (t - mt))) for t, p in steady)
+        result["slope"] = slope
+    return result
+
+
+def measure_play(road, seconds, rate, channels, bits):
+    lines, cpu = road.run(2000, "play", seconds, rate, channels, bits,
+                          timeout=seconds * 3 + 60)
+    figures = position_figures(lines)
+    minutes = seconds / 60.0
+    figures.update({"cpu_%s_s_per_min" % k: (v / minutes if v is not None else None)
+                    for k, v in cpu.items()})
+    return figures
+
+
+class Peer:
+    """A second PulseAudio server reachable only by TCP on a loopback port."""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="tvbench_peer_")
+        self.port = free_port()
+        env = dict(os.environ, XDG_RUNTIME_DIR=self.folder, HOME=self.folder)
+        env.pop("PULSE_SERVER", None)
+        self.log = open(os.path.join(self.folder, "pulseaudio.log"), "w")
+        self.server = subprocess.Popen(
+            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+             "--disallow-exit", "--log-target=stderr",
+             "--load=module-null-sink sink_name=peer_sink rate=44100",
+             "--load=module-native-protocol-tcp port=%d listen=127.0.0.1 auth-anonymous=1"
+             % self.port],
+            env=env, stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
+        if not wait_for_port(self.port, 20):
+            raise SystemExit("bench: the peer PulseAudio did not listen")
+        self.address = "tcp:127.0.0.1:%d" % self.port
+        self.simple = ctypes.CDLL("libpulse-simple.so.0")
+        self.simple.pa_simple_new.restype = ctypes.c_void_p
+        self.simple.pa_simple_new.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int,
+                                              ctypes.c_char_p, ctypes.c_char_p, ctypes.c_void_p,
+                                              ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
+        for name in ("pa_simple_write", "pa_simple_flush", "pa_simple_free"):
+            getattr(self.simple, name).restype = ctypes.c_int
+        self.simple.pa_simple_write.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t,
+                                                ctypes.c_void_p]
+        self.simple.pa_simple_flush.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+        self.simple.pa_simple_free.argtypes = [ctypes.c_void_p]
+        self.simple.pa_simple_free.restype = None
+
+    def new_stream(self, queue_bytes):
+        class SampleSpec(ctypes.Structure):
+            _fields_ = [("format", ctypes.c_int), ("rate", ctypes.c_uint32),
+                        ("channels", ctypes.c_uint8)]
+
+        class BufferAttr(ctypes.Structure):
+            _fields_ = [("maxlength", ctypes.c_uint32), ("tlength", ctypes.c_uint32),
+                        ("prebuf", ctypes.c_uint32), ("minreq", ctypes.c_uint32),
+                        ("fragsize", ctypes.c_uint32)]
+
+        spec = SampleSpec(3, 44100, 2)  # PA_SAMPLE_S16LE
+        attr = BufferAttr(queue_bytes, queue_bytes, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF)
+        error = ctypes.c_int(0)
+        stream = self.simple.pa_simple_new(self.address.encode(), b"tvbench", 1, b"peer_sink",
+                                           b"bench", ctypes.byref(spec), None,
+                                           ctypes.byref(attr), ctypes.byref(error))
+        if not stream:
+            raise SystemExit("bench: pa_simple_new failed (%d)" % error.value)
+        return stream
+
+    def measure_open(self, count):
+        times = []
+        for _ in range(count):
+            start = time.perf_counter()
+            stream = self.new_stream(2 * 176400)
+            times.append((time.perf_counter() - start) * 1000)
+            self.simple.pa_simple_free(stream)
+        return times
+
+    def measure_flush(self, queued_ms, count):
+        queue_bytes = queued_ms * 176400 // 1000 // 4 * 4
+        stream = self.new_stream(queue_bytes)
+        block = os.urandom(BLOCK_FRAMES * 4)
+        times = []
+        for _ in range(count):
+            # A full queue: write the queue's length, let it play a moment, top it up.
+            for _ in range(queue_bytes // len(block)):
+                self.simple.pa_simple_write(stream, block, len(block), None)
+            time.sleep(0.05)
+            for _ in range(int(0.05 * 176400) // len(block) + 1):
+                self.simple.pa_simple_write(stream, block, len(block), None)
+            start = time.perf_counter()
+            self.simple.pa_simple_flush(stream, None)
+            times.append((time.perf_counter() - start) * 1000)
+        self.simple.pa_simple_free(stream)
+        return times
+
+    def measure_play(self, seconds, rate, channels, bits):
+        """pacat's and the server's CPU for the same audio through TCP."""
+        frame = channels * bits // 8
+        total = rate * seconds * frame
+        block = os.urandom(rate // 10 * frame)
+        server_before = cpu_seconds(self.server.pid)
+        pacat = subprocess.Popen(
+            ["pacat", "--playback", "--raw", "--server=" + self.address, "-d", "peer_sink",
+             "--rate=%d" % rate, "--channels=%d" % channels,
+             "--format=%s" % ("s16le" if bits == 16 else "s32le"), "--latency-msec=2000"],
+            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def feed():
+            sent = 0
+            try:
+                while sent < total:
+                    piece = block[:min(len(block), total - sent)]
+                    pacat.stdin.write(piece)
+                    sent += len(piece)
+                pacat.stdin.close()
+            except BrokenPipeError:
+                pass
+
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        pacat_cpu = 0.0
+        while pacat.poll() is None:
+            reading = cpu_seconds(pacat.pid)
+            if reading is not None:
+                pacat_cpu = reading
+            time.sleep(0.05)
+        feeder.join()
+        minutes = seconds / 60.0
+        server = cpu_seconds(self.server.pid) - server_before
+        return {"cpu_pacat_s_per_min": pacat_cpu / minutes,
+                "cpu_server_s_per_min": server / minutes,
+                "cpu_total_s_per_min": (pacat_cpu + server) / minutes}
+
+    def close(self):
+        self.server.terminate()
+        try:
+            self.server.wait(10)
+        except subprocess.TimeoutExpired:
+            self.server.kill()
+            self.server.wait()
+        self.log.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def fmt(value, digits=2):
+    if value is None:
+        return "-"
+    if isinstance(value, str):
+        return value
+    return ("%%.%df" % digits) % value
+
+
+def spread(values):
+    return "%s / %s" % (fmt(percentile(values, 50)), fmt(percentile(values, 99)))
+
+
+def table(results):
+    t, p = results["tonvale"], results["peer"]
+    rows = [
+        ("Open ms (p50 / p99)", spread(t["open"]["open_ms"]), spread(p["open_ms"]) + " [1]",
+         "p99 <= 20"),
+        ("Close ms (p50 / p99)", spread(t["open"]["close_ms"]), "-", "-"),
+        ("Flush ms, 2 s queued (p50 / p99)", spread(t["flush_2s"]["flush_ms"]),
+         spread(p["flush_2s_ms"]) + " [2]", "p99 <= 10"),
+        ("Flush ms, 20 s queued (p50 / p99)", spread(t["flush_20s"]["flush_ms"]),
+         spread(p["flush_20s_ms"]) + " [2]", "-"),
+        ("Queued ms at flush, 2 s / 20 s (median)",
+         "%s / %s" % (fmt(percentile(t["flush_2s"]["queued_ms"], 50), 0),
+                      fmt(percentile(t["flush_20s"]["queued_ms"], 50), 0)), "-", "2000 / 20000"),
+    ]
+    cd, hi = t["play_cd"], t["play_hi"]
+    rows += [
+        ("Position jitter ms (44.1k/16/2)", fmt(cd.get("jitter_ms")), "-", "<= 15"),
+        ("Position went backwards (times)", str(cd["backwards"]), "-", "0"),
+        ("Final position - length ms", fmt(cd.get("final_error_ms"), 0), "-", "|x| <= 20"),
+        ("Position jitter ms (192k/32/8)", fmt(hi.get("jitter_ms")), "-", "-"),
+        ("Final position - length ms (192k/32/8)", fmt(hi.get("final_error_ms"), 0), "-", "-"),
+    ]
+    for label, ours, theirs in (("44.1k/16/2", cd, p["play_cd"]), ("192k/32/8", hi, p["play_hi"])):
+        rows += [
+            ("CPU s/min service / peer server, %s" % label, fmt(ours["cpu_service_s_per_min"], 3),
+             fmt(theirs["cpu_server_s_per_min"], 3),
+             "<= 0.3 and <= peer" if label == "44.1k/16/2" else "<= peer"),
+            ("CPU s/min host / pacat, %s" % label, fmt(ours["cpu_host_s_per_min"], 3),
+             fmt(theirs["cpu_pacat_s_per_min"], 3), "-"),
+            ("CPU s/min wineserver, %s" % label, fmt(ours["cpu_wineserver_s_per_min"], 3), "-",
+             "-"),
+            ("CPU s/min service / peer server+pacat, %s" % label,
+             fmt(ours["cpu_service_s_per_min"], 3), fmt(theirs["cpu_total_s_per_min"], 3), "-"),
+        ]
+    widths = [max(len(str(r[i])) for r in rows + [("Metric", "Tonvale", "PulseAudio TCP",
+                                                    "Target")]) for i in range(4)]
+    lines = []
+    for row in [("Metric", "Tonvale", "PulseAudio TCP", "Target")] + rows:
+        lines.append("  ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
+    lines.insert(1, "-" * len(lines[0]))
+    lines.append("[1] pa_simple_new: connects and creates a stream (Tonvale's Open reuses "
+                 "its connection).")
+    lines.append("[2] pa_simple_flush with the stream's tlength set to the same queue.")
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default=os.path.join(os.path.dirname(HERE), "build"))
+    parser.add_argument("--quick", action="store_true", help="seconds, not minutes")
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    repeats, seconds = (3, 2) if args.quick else (50, 60)
+    results = {"quick": args.quick, "repeats": repeats, "seconds": seconds}
+    road = Road(build)
+    peer = Peer()
+    try:
+        tv, pr = {}, {}
+        print("bench: Open x%d" % repeats, flush=True)
+        tv["open"] = measure_open(road, repeats)
+        pr["open_ms"] = peer.measure_open(repeats)
+        print("bench: Flush x%d with 2 s and 20 s queued" % repeats, flush=True)
+        tv["flush_2s"] = measure_flush(road, 2000, repeats)
+        tv["flush_20s"] = measure_flush(road, 20000, repeats)
+        pr["flush_2s_ms"] = peer.measure_flush(2000, repeats)
+        pr["flush_20s_ms"] = peer.measure_flush(20000, repeats)
+        print("bench: %d s at 44.1 kHz/16/2 and at 192 kHz/32/8" % seconds, flush=True)
+        tv["play_cd"] = measure_play(road, seconds, 44100, 2, 16)
+        pr["play_cd"] = peer.measure_play(seconds, 44100, 2, 16)
+        tv["play_hi"] = measure_play(road, seconds, 192000, 8, 32)
+        pr["play_hi"] = peer.measure_play(seconds, 192000, 8, 32)
+        results["tonvale"], results["peer"] = tv, pr
+    finally:
+        road.close()
+        peer.close()
+    text = table(results)
+    print(text)
+    out_dir = os.path.join(build, "bench")
+    os.makedirs(out_dir, exist_ok=True)
+    with open(os.path.join(out_dir, "bench.json"), "w") as f:
+        json.dump(results, f, indent=1)
+    with open(os.path.join(out_dir, "bench.txt"), "w") as f:
+        f.write(text + "\n")
+    print("bench: figures in %s" % os.path.join(out_dir, "bench.json"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
