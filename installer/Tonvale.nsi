@@ -392,10 +392,11 @@ Section "Playback service" SecService
       Call Fail
     ${EndIf}
   ${Else}
-    ; The same command line as "/install" writes: the path, then " /service".
+    ; The same command line as "/install" writes: the quoted path, then " /service".
+    StrCpy $R4 '"$INSTDIR\Tonvaled.exe" /service'
     System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p.R1'
     System::Call 'advapi32::OpenServiceW(p R1, w "${SERVICE}", i 2) p.R2'
-    System::Call 'advapi32::ChangeServiceConfigW(p R2, i -1, i -1, i -1, w "$INSTDIR\Tonvaled.exe /service", p 0, p 0, p 0, p 0, p 0, p 0) i.R3 ?e'
+    System::Call 'advapi32::ChangeServiceConfigW(p R2, i -1, i -1, i -1, w R4, p 0, p 0, p 0, p 0, p 0, p 0) i.R3 ?e'
     Pop $R9
     System::Call 'advapi32::CloseServiceHandle(p R2)'
     System::Call 'advapi32::CloseServiceHandle(p R1)'

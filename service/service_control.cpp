@@ -37,20 +37,23 @@ void PrintUsage(const wchar_t *serviceName) {
             serviceName, fileName);
 }
 
-// The service's command line: the program's full path and " /service", in a
-// buffer as long as it needs, so a long path is never cut. Free with free().
+// The service's command line: the program's full path in quotes and
+// " /service", in a buffer as long as it needs, so a long path is never cut.
+// Unquoted, a path with blanks such as C:\Program Files (x86)\... would let the
+// service manager start C:\Program.exe instead. Free with free().
 static wchar_t *ServiceCommandLine() {
     const DWORD capacity = 32768;
     wchar_t *path = static_cast<wchar_t *>(malloc(capacity * sizeof(wchar_t)));
     if (!path)
         return nullptr;
     DWORD length = GetModuleFileNameW(nullptr, path, capacity);
-    static const wchar_t suffix[] = L" /service";
+    static const wchar_t suffix[] = L"\" /service";
     wchar_t *commandLine =
-        static_cast<wchar_t *>(malloc((length + wcslen(suffix) + 1) * sizeof(wchar_t)));
+        static_cast<wchar_t *>(malloc((length + wcslen(suffix) + 2) * sizeof(wchar_t)));
     if (commandLine) {
-        wmemcpy(commandLine, path, length);
-        wcscpy(commandLine + length, suffix);
+        commandLine[0] = L'"';
+        wmemcpy(commandLine + 1, path, length);
+        wcscpy(commandLine + 1 + length, suffix);
     }
     free(path);
     return commandLine;

@@ -38,7 +38,7 @@ TEST_F(SilentInstall, InstallsBothComponentsAndStartsTheService) {
     ASSERT_TRUE(config.Found);
     EXPECT_EQ(config.ServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(config.StartType, static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_EQ(config.BinaryPath, ServiceFolder() + L"\\Tonvaled.exe /service");
+    EXPECT_EQ(config.BinaryPath, L"\"" + ServiceFolder() + L"\\Tonvaled.exe\" /service");
     EXPECT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_TRUE(AnswersClose(4554));
 

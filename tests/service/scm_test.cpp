@@ -112,7 +112,8 @@ TEST_F(ServiceManager, InstallStoresTheConfigurationForEachStartType) {
         EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), config.ServiceType);
         EXPECT_EQ(c.StartType, config.StartType) << Narrow(c.Arguments);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_IGNORE), config.ErrorControl);
-        EXPECT_EQ(Daemon.Exe + L" /service", config.BinaryPath);
+        // Quoted, so that a path with blanks cannot be read as a shorter program.
+        EXPECT_EQ(L"\"" + Daemon.Exe + L"\" /service", config.BinaryPath);
         EXPECT_EQ(L"Tonvaled", config.DisplayName);
         EXPECT_EQ(L"Service for tonvale sound", config.Description);
 
