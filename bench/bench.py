@@ -101,11 +101,16 @@ def wait_for_pid(folder, exe_name, seconds=20):
 
 
 def wineserver_pid():
+    """The wineserver of this environment's prefix (other prefixes have their own)."""
+    prefix = ("WINEPREFIX=%s" % os.environ.get("WINEPREFIX", "")).encode()
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             try:
                 with open("/proc/%s/comm" % entry) as f:
-                    if f.read().strip() == "wineserver":
+                    if not f.read().startswith("wineserver"):
+                        continue
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    if prefix in f.read().split(b"\0"):
                         return int(entry)
             except OSError:
                 pass

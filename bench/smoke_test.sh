@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Smoke run of the benchmark: bench.py --quick must finish, print every row of
+# its table and write its JSON. The figures themselves are not judged.
+#
+#   bench/smoke_test.sh BUILD_DIR     (inside scripts/testenv.sh, as ctest runs)
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:?usage: smoke_test.sh BUILD_DIR}" && pwd)
+rm -f "$build/bench/bench.json"
+out=$(timeout 170 python3 "$here/bench.py" --build "$build" --quick 2>&1)
+rc=$?
+echo "$out"
+[ $rc -eq 0 ] || { echo "FAIL  bench.py exited with $rc"; exit 1; }
+failed=0
+for row in "Open ms" "Close ms" "Flush ms, 2 s queued" "Flush ms, 20 s queued" \
+           "Queued ms at flush" "Position jitter ms (44.1k/16/2)" "Position went backwards" \
+           "Final position - length ms" "Position jitter ms (192k/32/8)" \
+           "CPU s/min service / peer server, 44.1k/16/2" "CPU s/min host / pacat, 44.1k/16/2" \
+           "CPU s/min wineserver, 44.1k/16/2" "CPU s/min service / peer server, 192k/32/8" \
+           "CPU s/min host / pacat, 192k/32/8" "CPU s/min wineserver, 192k/32/8"; do
+  if ! grep -qF -- "$row" <<<"$out"; then echo "FAIL  row missing: $row"; failed=1; fi
+done
+python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["tonvale"]["open"]["open_ms"] and d["peer"]["open_ms"]' \
+  "$build/bench/bench.json" || { echo "FAIL  bench.json lacks the figures"; failed=1; }
+[ $failed -eq 0 ] && echo "ok    every row printed and bench.json written"
+exit $failed
