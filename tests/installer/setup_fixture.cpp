@@ -95,23 +95,7 @@ DWORD ServiceState() {
     return status.dwCurrentState;
 }
 
-void RemoveService() {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = OpenServiceW(scm, L"Tonvaled", SERVICE_ALL_ACCESS);
-    if (service) {
-        SERVICE_STATUS status;
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        for (int i = 0; i < 100 && QueryServiceStatus(service, &status) &&
-                        status.dwCurrentState != SERVICE_STOPPED;
-             i++)
-            Sleep(100);
-        DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(scm);
-    for (int i = 0; i < 50 && ServiceState() != 0; i++)
-        Sleep(100);
-}
+void RemoveService() { RemoveInstalledService(); }
 
 bool UninstallEntryExists() {
     HKEY key;

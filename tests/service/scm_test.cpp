@@ -22,27 +22,11 @@ class ServiceManager : public ::testing::Test {
         char ini[64];
         snprintf(ini, sizeof ini, "[COMMON]\r\nlisternPort=%u\r\n", Daemon.Port);
         WriteFileBytes(Daemon.Folder + L"\\Tonvaled.ini", ini);
-        RemoveLeftover();
+        RemoveInstalledService();
     }
     void TearDown() override {
-        RemoveLeftover();
+        RemoveInstalledService();
         DeleteDaemonCopy(&Daemon);
-    }
-    // A service left by an earlier, interrupted run.
-    void RemoveLeftover() {
-        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE service = OpenServiceW(scm, L"Tonvaled", SERVICE_ALL_ACCESS);
-        if (service) {
-            SERVICE_STATUS status;
-            ControlService(service, SERVICE_CONTROL_STOP, &status);
-            for (int i = 0; i < 100 && QueryServiceStatus(service, &status) &&
-                            status.dwCurrentState != SERVICE_STOPPED;
-                 i++)
-                Sleep(100);
-            DeleteService(service);
-            CloseServiceHandle(service);
-        }
-        CloseServiceHandle(scm);
     }
     ProcessResult Command(const std::wstring &arguments) {
         return RunProcess(L"\"" + Daemon.Exe + L"\" " + arguments, 60000);

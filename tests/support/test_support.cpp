@@ -295,6 +295,29 @@ void DeleteDaemonCopy(DaemonCopy *daemon) {
     RemoveFolder(daemon->Folder);
 }
 
+void RemoveInstalledService() {
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceW(scm, L"Tonvaled", SERVICE_ALL_ACCESS);
+    if (service) {
+        SERVICE_STATUS status;
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        for (int i = 0; i < 100 && QueryServiceStatus(service, &status) &&
+                        status.dwCurrentState != SERVICE_STOPPED;
+             i++)
+            Sleep(100);
+        DeleteService(service);
+        CloseServiceHandle(service);
+    }
+    for (int i = 0; i < 50; i++) {
+        SC_HANDLE left = OpenServiceW(scm, L"Tonvaled", SERVICE_QUERY_STATUS);
+        if (!left)
+            break;
+        CloseServiceHandle(left);
+        Sleep(100);
+    }
+    CloseServiceHandle(scm);
+}
+
 static DWORD HandleCountOf(DWORD processId) {
     std::vector<char> buffer(1 << 20);
     ULONG length = 0;

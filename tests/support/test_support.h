@@ -63,6 +63,10 @@ bool StartDebugDaemon(DaemonCopy *daemon);
 void KillDaemon(DaemonCopy *daemon);
 void DeleteDaemonCopy(DaemonCopy *daemon);
 
+// Stops and deletes the Tonvaled service if the service manager holds it
+// (left by an earlier or interrupted test), and waits until it is gone.
+void RemoveInstalledService();
+
 // Process accounting of a running daemon. Wine answers neither
 // GetProcessHandleCount nor GetProcessMemoryInfo for another process: the
 // handles come from the system process list (Wine reports the size of the
