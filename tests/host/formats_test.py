@@ -11,8 +11,9 @@ recorded in that same spec, is compared with what was sent.
 wire; "host" plays a WAV file of the format through tvhost and the real
 out_tonvale.dll. Runs inside the test environment (scripts/testenv.sh).
 
-The service is started after the sink has been made the default, so Wine's
-wave-out opens its stream there; the old default is restored afterwards.
+Wine's wave-out opens every new stream on the sink that is the default at
+that moment (also in a process that played before), so the sink is made the
+default before anything opens; the old default is restored afterwards.
 
 Every sample is compared: straight to the service the recording is what was
 sent; through the plug-in it is what was sent at the player's volume 255. Only
@@ -30,6 +31,7 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True  # no cache folder in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_test as e2e  # noqa: E402
 
