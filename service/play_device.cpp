@@ -91,10 +91,10 @@ static DWORD SpeakerMask(uint16_t channels) {
     return channels < sizeof masks / sizeof masks[0] ? masks[channels] : 0;
 }
 
-static MMRESULT OpenWaveOut(PlayDevice *device, const WAVEFORMATEX *wave) {
+static MMRESULT OpenWaveOut(PlayDevice *device, const WAVEFORMATEX *wave, DWORD flags = 0) {
     return waveOutOpen(&device->WaveHandle, WAVE_MAPPER, wave,
                        reinterpret_cast<DWORD_PTR>(WaveOutCallback),
-                       reinterpret_cast<DWORD_PTR>(device), CALLBACK_FUNCTION);
+                       reinterpret_cast<DWORD_PTR>(device), CALLBACK_FUNCTION | flags);
 }
 
 // KSDATAFORMAT_SUBTYPE_PCM, spelled out so no GUID library is needed.
@@ -127,9 +127,13 @@ bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink)
     WAVEFORMATEX wave = {};
     memcpy(&wave, format, sizeof *format);
     wave.cbSize = 0;
-    MMRESULT result = OpenWaveOut(device, &wave);
-    if (result != MMSYSERR_NOERROR && wave.wFormatTag == WAVE_FORMAT_PCM &&
-        (wave.wBitsPerSample > 16 || wave.nChannels > 2)) {
+    // A device that does not take wide or multichannel plain PCM itself gets
+    // it from the mapper converted to 16-bit stereo, so ask for the device's
+    // own acceptance and otherwise describe the samples unambiguously.
+    const bool ambiguous = wave.wFormatTag == WAVE_FORMAT_PCM &&
+                           (wave.wBitsPerSample > 16 || wave.nChannels > 2);
+    MMRESULT result = OpenWaveOut(device, &wave, ambiguous ? WAVE_FORMAT_DIRECT : 0);
+    if (result != MMSYSERR_NOERROR && ambiguous) {
         device->WaveHandle = nullptr;
         result = OpenAsExtensible(device, wave);
     }
