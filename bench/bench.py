@@ -286,11 +286,11 @@ class Peer:
                         ("prebuf", ctypes.c_uint32), ("minreq", ctypes.c_uint32),
                         ("fragsize", ctypes.c_uint32)]
 
-        spec = SampleSpec(3, 44100, 2)  # PA_SAMPLE_S16LE
+        sample_format = SampleSpec(3, 44100, 2)  # PA_SAMPLE_S16LE
         attr = BufferAttr(queue_bytes, queue_bytes, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF)
         error = ctypes.c_int(0)
         stream = self.simple.pa_simple_new(self.address.encode(), b"tvbench", 1, b"peer_sink",
-                                           b"bench", ctypes.byref(spec), None,
+                                           b"bench", ctypes.byref(sample_format), None,
                                            ctypes.byref(attr), ctypes.byref(error))
         if not stream:
             raise SystemExit("bench: pa_simple_new failed (%d)" % error.value)

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """What reached the sound card for each sample format: a null sink made with
-the format's own sample spec becomes the default sink, a signal with its own
+the format's own sample type, rate and channels becomes the default sink, a signal with its own
 frequency on every channel is played at full volume, and the sink's monitor,
-recorded in that same spec, is compared with what was sent.
+recorded in that same format, is compared with what was sent.
 
     formats_test.py service|host FORMAT --host TVHOST.EXE --plugin OUT_TONVALE.DLL
                     --daemon TONVALED.EXE --make-wav MAKE_WAV.PY
