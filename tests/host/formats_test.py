@@ -114,11 +114,11 @@ def pactl(*args):
 
 
 class Sink:
-    """A null sink of one sample spec, the default while it exists."""
+    """A null sink of one sample format, the default while it exists."""
 
     def __init__(self, rate, channels, bits):
         self.name = "tonvale_fmt_%d_%d_%d" % (rate, channels, bits)
-        self.spec = (rate, channels, bits)
+        self.sample_format = (rate, channels, bits)
         self.old_default = pactl("get-default-sink")
         self.module = pactl("load-module", "module-null-sink", "sink_name=" + self.name,
                             "format=" + PULSE_FORMAT[bits], "rate=%d" % rate,
@@ -128,7 +128,7 @@ class Sink:
         self.recorder = None
 
     def start_recorder(self, path):
-        rate, channels, bits = self.spec
+        rate, channels, bits = self.sample_format
         self.path = path
         self.out = open(path, "wb")
         self.recorder = subprocess.Popen(
@@ -145,7 +145,7 @@ class Sink:
         self.recorder = None
         self.out.close()
         with open(self.path, "rb") as f:
-            return decode(f.read(), self.spec[1], self.spec[2])
+            return decode(f.read(), self.sample_format[1], self.sample_format[2])
 
     def close(self):
         if self.recorder:
