@@ -64,26 +64,6 @@ ProcessResult RunUninstaller(const std::wstring &arguments) {
     return result;
 }
 
-ServiceConfig QueryServiceConfig() {
-    ServiceConfig config;
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(scm, L"Tonvaled", SERVICE_QUERY_CONFIG);
-    if (service) {
-        std::vector<BYTE> buffer(8192);
-        DWORD needed = 0;
-        auto *query = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
-        if (QueryServiceConfigW(service, query, buffer.size(), &needed)) {
-            config.Found = true;
-            config.ServiceType = query->dwServiceType;
-            config.StartType = query->dwStartType;
-            config.BinaryPath = query->lpBinaryPathName ? query->lpBinaryPathName : L"";
-        }
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(scm);
-    return config;
-}
-
 DWORD ServiceState() {
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = OpenServiceW(scm, L"Tonvaled", SERVICE_QUERY_STATUS);

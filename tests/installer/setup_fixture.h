@@ -28,12 +28,7 @@ ProcessResult RunSetup(const std::wstring &arguments);
 ProcessResult RunUninstaller(const std::wstring &arguments);
 
 // The service's stored configuration, as "sc qc" prints it on Windows.
-struct ServiceConfig {
-    bool Found = false;
-    DWORD ServiceType = 0, StartType = 0;
-    std::wstring BinaryPath;
-};
-ServiceConfig QueryServiceConfig();
+inline StoredServiceConfig QueryServiceConfig() { return QueryStoredServiceConfig(); }
 // 0 when the service is not installed, else its current state.
 DWORD ServiceState();
 // Stops and deletes the service, whoever installed it.

@@ -34,7 +34,7 @@ TEST_F(SilentInstall, InstallsBothComponentsAndStartsTheService) {
     EXPECT_EQ(ReadFileBytes(DefaultPluginFolder() + L"\\out_tonvale.dll"), BuiltPluginBytes());
     EXPECT_FALSE(FileExists(DefaultPluginFolder() + L"\\out_tonvale.ini"));
 
-    ServiceConfig config = QueryServiceConfig();
+    StoredServiceConfig config = QueryServiceConfig();
     ASSERT_TRUE(config.Found);
     EXPECT_EQ(config.ServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(config.StartType, static_cast<DWORD>(SERVICE_AUTO_START));

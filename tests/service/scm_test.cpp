@@ -43,41 +43,6 @@ class ServiceManager : public ::testing::Test {
     DaemonCopy Daemon;
 };
 
-struct StoredConfig {
-    bool Found = false;
-    DWORD ServiceType = 0, StartType = 0, ErrorControl = 0;
-    std::wstring BinaryPath, DisplayName, Description;
-};
-
-StoredConfig QueryStoredConfig() {
-    StoredConfig config;
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(scm, L"Tonvaled", SERVICE_QUERY_CONFIG);
-    if (service) {
-        std::vector<BYTE> buffer(8192);
-        DWORD needed = 0;
-        auto *query = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
-        if (QueryServiceConfigW(service, query, buffer.size(), &needed)) {
-            config.Found = true;
-            config.ServiceType = query->dwServiceType;
-            config.StartType = query->dwStartType;
-            config.ErrorControl = query->dwErrorControl;
-            config.BinaryPath = query->lpBinaryPathName;
-            config.DisplayName = query->lpDisplayName;
-        }
-        std::vector<BYTE> text(8192);
-        if (QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, text.data(), text.size(),
-                                 &needed)) {
-            auto *description = reinterpret_cast<SERVICE_DESCRIPTIONW *>(text.data());
-            if (description->lpDescription)
-                config.Description = description->lpDescription;
-        }
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(scm);
-    return config;
-}
-
 TEST_F(ServiceManager, InstallStoresTheConfigurationForEachStartType) {
     struct Case {
         const wchar_t *Arguments;
@@ -91,7 +56,7 @@ TEST_F(ServiceManager, InstallStoresTheConfigurationForEachStartType) {
         ProcessResult installed = Command(c.Arguments);
         EXPECT_EQ(Crlf("Service installed.\n"), installed.Out) << Narrow(c.Arguments);
         EXPECT_EQ("", installed.Err);
-        StoredConfig config = QueryStoredConfig();
+        StoredServiceConfig config = QueryStoredServiceConfig();
         ASSERT_TRUE(config.Found) << Narrow(c.Arguments);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), config.ServiceType);
         EXPECT_EQ(c.StartType, config.StartType) << Narrow(c.Arguments);
@@ -103,7 +68,7 @@ TEST_F(ServiceManager, InstallStoresTheConfigurationForEachStartType) {
 
         ProcessResult removed = Command(L"/remove");
         EXPECT_EQ(Crlf("Service removed.\n"), removed.Out);
-        EXPECT_FALSE(QueryStoredConfig().Found);
+        EXPECT_FALSE(QueryStoredServiceConfig().Found);
     }
 }
 
@@ -112,7 +77,7 @@ TEST_F(ServiceManager, SecondInstallFailsAndKeepsTheFirstEntry) {
     ProcessResult again = Command(L"/install disable");
     EXPECT_EQ("Can't create service:", again.Err);
     EXPECT_EQ(0u, again.Out.find(ErrorLine(ERROR_SERVICE_EXISTS))) << again.Out;
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), QueryStoredConfig().StartType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), QueryStoredServiceConfig().StartType);
 }
 
 TEST_F(ServiceManager, EveryCommandOnAMissingServiceSaysSo) {
@@ -183,7 +148,7 @@ TEST_F(ServiceManager, StartPauseResumeStopAndRemoveTheRunningService) {
         << log;
 
     EXPECT_EQ(Crlf("Service removed.\n"), Command(L"/remove").Out);
-    EXPECT_FALSE(QueryStoredConfig().Found);
+    EXPECT_FALSE(QueryStoredServiceConfig().Found);
 }
 
 } // namespace

@@ -318,6 +318,35 @@ void RemoveInstalledService() {
     CloseServiceHandle(scm);
 }
 
+StoredServiceConfig QueryStoredServiceConfig() {
+    StoredServiceConfig config;
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(scm, L"Tonvaled", SERVICE_QUERY_CONFIG);
+    if (service) {
+        std::vector<BYTE> buffer(8192);
+        DWORD needed = 0;
+        auto *query = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
+        if (QueryServiceConfigW(service, query, buffer.size(), &needed)) {
+            config.Found = true;
+            config.ServiceType = query->dwServiceType;
+            config.StartType = query->dwStartType;
+            config.ErrorControl = query->dwErrorControl;
+            config.BinaryPath = query->lpBinaryPathName ? query->lpBinaryPathName : L"";
+            config.DisplayName = query->lpDisplayName ? query->lpDisplayName : L"";
+        }
+        std::vector<BYTE> text(8192);
+        if (QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, text.data(), text.size(),
+                                 &needed)) {
+            auto *description = reinterpret_cast<SERVICE_DESCRIPTIONW *>(text.data());
+            if (description->lpDescription)
+                config.Description = description->lpDescription;
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(scm);
+    return config;
+}
+
 static DWORD HandleCountOf(DWORD processId) {
     std::vector<char> buffer(1 << 20);
     ULONG length = 0;

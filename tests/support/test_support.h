@@ -67,6 +67,15 @@ void DeleteDaemonCopy(DaemonCopy *daemon);
 // (left by an earlier or interrupted test), and waits until it is gone.
 void RemoveInstalledService();
 
+// The Tonvaled service's entry as the service manager stores it.
+struct StoredServiceConfig {
+    bool Found = false;
+    DWORD ServiceType = 0, StartType = 0, ErrorControl = 0;
+    std::wstring BinaryPath, DisplayName, Description;
+};
+
+StoredServiceConfig QueryStoredServiceConfig();
+
 // Process accounting of a running daemon. Wine answers neither
 // GetProcessHandleCount nor GetProcessMemoryInfo for another process: the
 // handles come from the system process list (Wine reports the size of the
