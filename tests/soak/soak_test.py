@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""The soak run: continuous playback of seeded noise through tvhost, the real
+out_tonvale.dll, a frame-aware proxy and the real Tonvaled.exe, with a seek
+every three seconds, a pause now and then and volume changes, while the null
+sink's monitor is recorded and the service's handles and memory are sampled.
+
+    soak_test.py [--minutes M] --host TVHOST.EXE --plugin OUT_TONVALE.DLL
+                 --daemon TONVALED.EXE --figures TVFIGURES.EXE
+
+Runs inside the test environment (scripts/testenv.sh), as ctest does (one
+minute there). It passes when:
+  - the recording is the file and silence only, in one stretch per seek the
+    script asked for, each beginning at the seek's own sample, at the volumes
+    the script set, in their order; inside a stretch only the script's pause
+    and brief underruns (at most 50 ms, which lose no sample) interrupt it;
+  - the CMD_PLAYED values after the last flush add up to the bytes written
+    after it, and every frame on the wire was well formed and in order;
+  - the service's handles and private memory at the start and at the end of
+    the run are within 10 handles and 1 MiB of each other.
+"""
+import argparse
+import os
+import sys
+
+sys.dont_write_bytecode = True  # no cache folder in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import soak_road as road  # noqa: E402
+
+SEEK_EVERY_MS = 3000
+PAUSE_EVERY = 5  # seeks
+VOLUME_EVERY = 3  # seeks
+UNDERRUN_MS = 50
+failures = []
+
+
+def check(condition, what):
+    print(("ok    " if condition else "FAIL  ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+    return condition
+
+
+def collapsed(values):
+    out = []
+    for v in values:
+        if not out or out[-1] != v:
+            out.append(v)
+    return out
+
+
+def describe(runs):
+    return "\n".join("  %2d: file %8.1f ms, %7.1f ms long, volumes %s, silences %s" % (
+        i, road.ms_of(r["file"]), road.ms_of(r["bytes"]), r["volumes"],
+        ["%.1f ms at %.1f" % (road.ms_of(n), road.ms_of(k)) for k, n in r["gaps"]])
+        for i, r in enumerate(runs))
+
+
+def check_stretch_gaps(runs, script):
+    """The pause is one long silence in its stretch; every other silence is a
+    brief underrun. Returns the underruns."""
+    pauses = dict(zip(script.pause_windows(), (length for _, length in script.pauses)))
+    underruns = []
+    for i, run in enumerate(runs):
+        gaps = [(road.ms_of(k), road.ms_of(n)) for k, n in run["gaps"]]
+        if i in pauses:
+            longest = max(gaps, key=lambda g: g[1], default=(0, 0))
+            length = pauses[i]
+            check(length - 200 <= longest[1] <= length + 600,
+                  "stretch %d: the %d ms pause is a silence of %.0f ms" % (i, length, longest[1]))
+            gaps.remove(longest) if longest in gaps else None
+        for where, length in gaps:
+            underruns.append(length)
+            check(length <= UNDERRUN_MS, "stretch %d: only a brief underrun (%.1f ms of "
+                  "silence at file %.1f ms)" % (i, length, where))
+    return underruns
+
+
+def check_recording(result):
+    script, data, recorded = result["script"], result["data"], result["recording"]
+    sig = road.Signal(data, script.volumes())
+    found = road.pieces(sig, recorded)
+    runs = road.runs_of(found)
+    print("recording: %.1f s, %d pieces, %d stretches:\n%s" % (
+        road.ms_of(len(recorded)) / 1000, len(found), len(runs), describe(runs)), flush=True)
+    check(road.stray_sound(recorded, found) == 0,
+          "everything in the recording is the file or silence")
+    starts = script.run_starts()
+    if not check(len(runs) == len(starts), "one stretch per seek asked for, no other jump "
+                 "(%d stretches, %d expected)" % (len(runs), len(starts))):
+        return
+    check(runs[0]["file"] <= road.byte_of_ms(100),
+          "at most the first 100 ms are missing (%.1f ms)" % road.ms_of(runs[0]["file"]))
+    wrong = [(i, road.ms_of(r["file"]), target) for i, (r, target) in
+             enumerate(zip(runs, starts)) if i and r["file"] != road.byte_of_ms(target)]
+    check(not wrong, "every stretch begins at its seek's own sample (wrong: %s)" % wrong)
+    end = runs[-1]["file"] + runs[-1]["bytes"]
+    check(end >= len(data) - road.byte_of_ms(30),
+          "the file plays to its end (%.1f ms missing)" % road.ms_of(len(data) - end))
+    heard = collapsed([v for r in runs for v in r["volumes"]])
+    check(heard == collapsed(script.volumes()),
+          "the volumes came in the script's order (%s)" % heard)
+    underruns = check_stretch_gaps(runs, script)
+    print("underruns: %d, %.1f ms in all" % (len(underruns), sum(underruns)))
+
+
+def check_wire(result):
+    wire = result["wire"]
+    print("wire: %s" % wire)
+    check(not result["proxy_errors"], "every frame on the wire well formed and in order %s" %
+          result["proxy_errors"][:5])
+    check(wire["flushes"] == len(result["script"].seeks),
+          "one flush per seek (%d of %d)" % (wire["flushes"], len(result["script"].seeks)))
+    check(wire["written_since_flush"] > 0 and
+          wire["played_since_flush"] == wire["written_since_flush"],
+          "the played sum equals the bytes written since the last flush (%d of %d)" % (
+              wire["played_since_flush"], wire["written_since_flush"]))
+    check(wire["played_total"] == wire["written_total"],
+          "every byte written was reported played or dropped (%d of %d)" % (
+              wire["played_total"], wire["written_total"]))
+
+
+def check_figures(result):
+    samples = result["figures"]
+    for t, handles, private in samples:
+        print("figures: %6.1f s  handles %d  private %d" % (t, handles, private))
+    print("figures idle: before %s, after %s" % (result["idle_before"], result["idle_after"]))
+    if not check(len(samples) >= 2, "the service was measured while it played (%d times)" %
+                 len(samples)):
+        return
+    first, last = samples[0][1:], samples[-1][1:]
+    check(abs(last[0] - first[0]) <= 10, "handles flat: %d at the start, %d at the end" %
+          (first[0], last[0]))
+    check(abs(last[1] - first[1]) <= 1 << 20, "memory flat: %.2f MiB at the start, %.2f MiB at "
+          "the end" % (first[1] / 1048576.0, last[1] / 1048576.0))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--minutes", type=float, default=1.0)
+    parser.add_argument("--seed", type=int, default=7)
+    for option in ("--host", "--plugin", "--daemon", "--figures"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    for name in ("host", "plugin", "daemon", "figures"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
+    result = road.run(args, args.minutes, SEEK_EVERY_MS, seed=args.seed,
+                      pause_every=PAUSE_EVERY, volume_every=VOLUME_EVERY, record=True)
+    out = result["host_out"]
+    check(result["host_rc"] == 0, "tvhost exits with 0 (%d) after %.1f s" % (
+        result["host_rc"], result["host_seconds"]))
+    check("finished soak.wav" in out, "the stream ended by itself")
+    seeks = out.count("\nseek from ")
+    check(seeks == len(result["script"].seeks), "tvhost made every seek (%d of %d)" % (
+        seeks, len(result["script"].seeks)))
+    if result["host_rc"] != 0:
+        print(out[-3000:])
+        print(result["service_console"][-2000:])
+    check_wire(result)
+    check_figures(result)
+    check_recording(result)
+    print("%d failure(s)" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
