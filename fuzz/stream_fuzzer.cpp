@@ -59,30 +59,67 @@ struct Connection {
 // connection's TIME-WAIT on the service's side and stalls in SYN-SENT. Source
 // ports are therefore taken in turn from a range far larger than what a
 // minute of fuzzing uses.
-SOCKET ConnectFromFreshPort(uint16_t port) {
+static uint16_t NextSourcePort() {
     static uint16_t next = 20000;
+    uint16_t port = next;
+    next = next >= 60000 ? 20000 : next + 1;
+    return port;
+}
+
+// Connects within `limitMs`, or gives INVALID_SOCKET. The service serves one
+// client and queues one more; while one of our connections holds the slot
+// and another waits in the queue (even one we have closed: the service has
+// not read it yet), a third connect cannot complete until the one served
+// ends, and a blocking connect would wait for it for ever.
+SOCKET ConnectWithin(uint16_t port, DWORD limitMs) {
     for (int attempt = 0; attempt < 100; attempt++) {
         SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in local = {};
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        local.sin_port = htons(next);
-        next = next >= 60000 ? 20000 : next + 1;
+        local.sin_port = htons(NextSourcePort());
         sockaddr_in remote = local;
         remote.sin_port = htons(port);
-        if (bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0 &&
-            connect(s, reinterpret_cast<sockaddr *>(&remote), sizeof remote) == 0)
+        u_long nonBlocking = 1;
+        if (bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+            ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+            closesocket(s);
+            continue; // that source port is taken; try the next
+        }
+        if (connect(s, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0 &&
+            WSAGetLastError() != WSAEWOULDBLOCK) {
+            closesocket(s);
+            continue;
+        }
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval limit = {static_cast<long>(limitMs / 1000), static_cast<long>(limitMs % 1000) * 1000};
+        bool connected = select(0, nullptr, &writable, &failed, &limit) == 1 &&
+                         FD_ISSET(s, &writable);
+        u_long blocking = 0;
+        if (connected && ioctlsocket(s, FIONBIO, &blocking) == 0)
             return s;
         closesocket(s);
+        if (!connected)
+            return INVALID_SOCKET; // the queue is full: waiting longer will not help
     }
     return INVALID_SOCKET;
 }
 
-Connection Connect(uint16_t port) {
+SOCKET ConnectFromFreshPort(uint16_t port) { return ConnectWithin(port, 10000); }
+
+// A racing client's connect may find the queue full; it then stays absent
+// until the batch ends.
+const DWORD RacingConnectMs = 1500;
+
+Connection Connect(uint16_t port, DWORD limitMs) {
     if (Trace)
         fprintf(stderr, "connect\n");
     Connection c;
-    c.Socket = ConnectFromFreshPort(port);
+    c.Socket = ConnectWithin(port, limitMs);
     return c;
 }
 
@@ -237,30 +274,48 @@ bool SessionWorks(uint16_t port, char *why, size_t whySize) {
     return ok;
 }
 
+// The connection a frame goes to: any of ours that is still open.
+Connection *PickOpen(Random &random, std::vector<Connection> &clients) {
+    std::vector<Connection *> open;
+    for (Connection &c : clients)
+        if (c.Socket != INVALID_SOCKET)
+            open.push_back(&c);
+    return open.empty() ? nullptr : open[random.Below(static_cast<uint32_t>(open.size()))];
+}
+
 void RunBatch(Random &random, uint16_t port, uint64_t frames, Figures *figures) {
     std::vector<Connection> clients;
-    clients.push_back(Connect(port));
+    clients.push_back(Connect(port, 10000));
     figures->Connections++;
     if (random.Chance(10)) {
         // Racing clients: only the first is served; the rest wait their turn.
         int extra = 1 + random.Below(2);
         for (int i = 0; i < extra; i++)
-            clients.push_back(Connect(port));
+            clients.push_back(Connect(port, RacingConnectMs));
         figures->Races++;
         figures->Connections += extra;
     }
     for (uint64_t i = 0; i < frames; i++) {
-        Connection &c = clients[random.Below(static_cast<uint32_t>(clients.size()))];
-        bool keep = c.Socket != INVALID_SOCKET && SendOneFrame(random, c.Socket, figures);
-        if (keep)
-            DrainPending(c.Socket);
-        if (!keep || random.Chance(1)) {
-            Drop(&c, random.Chance(50));
-            figures->Drops++;
-            c = Connect(port);
+        Connection *c = PickOpen(random, clients);
+        if (!c) {
+            // Every connection of ours is closed, so nothing of ours holds
+            // the slot any more.
+            clients[0] = Connect(port, 10000);
             figures->Connections++;
-            if (c.Socket == INVALID_SOCKET)
+            if (clients[0].Socket == INVALID_SOCKET)
                 break; // the check after the batch says why
+            continue;
+        }
+        bool keep = SendOneFrame(random, c->Socket, figures);
+        if (keep)
+            DrainPending(c->Socket);
+        if (!keep || random.Chance(1)) {
+            Drop(c, random.Chance(50));
+            figures->Drops++;
+            *c = Connect(port, clients.size() > 1 ? RacingConnectMs : 10000);
+            figures->Connections++;
+            if (clients.size() == 1 && c->Socket == INVALID_SOCKET)
+                break;
         }
     }
     for (Connection &c : clients)
