@@ -4,7 +4,9 @@
 // that a well-formed session still works and adds up, and that its handles
 // and memory stay bounded. Exits non-zero at the first failed check.
 //
-//   tvfuzz [--seed N] [--frames N] [--batch N] [--trace 1]
+//   tvfuzz [--seed N] [--frames N] [--batch N] [--seconds N] [--trace 1]
+//
+// --seconds ends the run at the first batch boundary after that many seconds.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -327,6 +329,7 @@ void RunBatch(Random &random, uint16_t port, uint64_t frames, Figures *figures) 
 int main(int argc, char **argv) {
     uint32_t seed = 1;
     uint64_t total = 20000, batch = 2000;
+    DWORD budgetSeconds = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!strcmp(argv[i], "--seed"))
             seed = strtoul(argv[i + 1], nullptr, 10);
@@ -334,6 +337,8 @@ int main(int argc, char **argv) {
             total = strtoull(argv[i + 1], nullptr, 10);
         else if (!strcmp(argv[i], "--trace"))
             Trace = argv[i + 1][0] == '1';
+        else if (!strcmp(argv[i], "--seconds"))
+            budgetSeconds = strtoul(argv[i + 1], nullptr, 10);
         else if (!strcmp(argv[i], "--batch"))
             batch = strtoull(argv[i + 1], nullptr, 10);
     }
@@ -357,6 +362,8 @@ int main(int argc, char **argv) {
     Figures figures;
     DWORD began = GetTickCount();
     for (uint64_t done = 0; !failed && done < total; done += batch) {
+        if (budgetSeconds && GetTickCount() - began >= budgetSeconds * 1000)
+            break;
         RunBatch(random, daemon.Port, std::min(batch, total - done), &figures);
         figures.Checks++;
         printf("%llu frames\r", static_cast<unsigned long long>(figures.Frames));
