@@ -18,6 +18,11 @@ const char UsageText[] =
     "  --config           open the plug-in's configuration dialog before playing\n"
     "  --about            show the plug-in's About box before playing\n"
     "  --interactive      leave message boxes and dialogs to a user\n"
+    "  --time-calls MS    time every call into the plug-in: print each call of MS ms\n"
+    "                     or more, and at the end the longest call of each operation\n"
+    "  --hammer           during each file a second thread calls SetVolume, SetPan,\n"
+    "                     Pause(1), Pause(0) and GetOutputTime as fast as it can\n"
+    "  --gap MS           wait MS ms before each file after the first\n"
     "Without --interactive every message box is printed and confirmed with OK,\n"
     "and the configuration dialog is printed and cancelled.\n";
 
@@ -95,6 +100,21 @@ bool ParseCommandLine(int argc, wchar_t **argv, HostOptions *options, std::strin
                 options->Requests.push_back({atMs, RequestSeek, value});
             }
             i++;
+        } else if (arg == L"--time-calls" || arg == L"--gap") {
+            bool timing = arg == L"--time-calls";
+            if (!ParseInt(next, &value) || value < 0) {
+                *error = timing ? "--time-calls takes MS, 0 or more" : "--gap takes MS, 0 or more";
+                return false;
+            }
+            if (timing) {
+                options->TimeCalls = true;
+                options->SlowCallMs = value;
+            } else {
+                options->GapMs = value;
+            }
+            i++;
+        } else if (arg == L"--hammer") {
+            options->Hammer = true;
         } else if (arg == L"--config") {
             options->ShowConfig = true;
         } else if (arg == L"--about") {

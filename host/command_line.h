@@ -23,6 +23,11 @@ struct HostOptions {
     bool ShowConfig = false;
     bool ShowAbout = false;
     bool Interactive = false;
+    // Time every call into the plug-in; print those of SlowCallMs or more.
+    bool TimeCalls = false;
+    int SlowCallMs = 0;
+    bool Hammer = false; // a second thread calling the controls during each file
+    int GapMs = 0;       // wait before each file after the first
 };
 
 extern const char UsageText[];

@@ -48,6 +48,7 @@ void CarryOut(const TimedRequest &request, PlaybackSession *session) {
         break;
     case RequestResume:
         out->Pause(0);
+        session->PauseChanges++;
         session->HostPaused = false;
         Report(out, "resumed", 0);
         break;

@@ -47,6 +47,15 @@ struct StallWatch {
     }
 };
 
+// The end of the stream: nothing left to play and no pause of the host's
+// during the look, since a paused output answers IsPlaying with 0 too.
+bool OutputDrained(PlaybackSession *session) {
+    unsigned changes = session->PauseChanges;
+    if (session->HostPaused || session->Out->IsPlaying() || session->HostPaused)
+        return false;
+    return session->PauseChanges == changes;
+}
+
 void Fail(PlaybackSession *session, const char *why) {
     session->Failed = true;
     session->Failure = why;
@@ -88,7 +97,7 @@ void Decode(PlaybackSession *session) {
         // output to finish. While the host holds a pause IsPlaying answers 0,
         // which is not the end.
         out->CanWrite();
-        if (!out->IsPlaying() && !session->HostPaused)
+        if (OutputDrained(session))
             break;
         if (watch.Stalled(session)) {
             Fail(session, "the output plug-in stopped playing before the end");

@@ -18,6 +18,9 @@ struct PlaybackSession {
     const std::atomic<bool> *StopRequested = nullptr; // Ctrl+C
     std::atomic<int> SeekMs{-1};       // a seek the decoder has still to do
     std::atomic<bool> HostPaused{false}; // the control thread has paused output
+    // Counts the pauses that have ended, so that a pause begun and ended
+    // between two looks at HostPaused is still seen.
+    std::atomic<unsigned> PauseChanges{0};
     std::atomic<bool> Finished{false};   // the decoder has ended
     // Written by the decoder before Finished is set.
     int FinalOutputMs = 0;

@@ -7,10 +7,12 @@
 #include <string>
 
 #include "host/box_dismiss.h"
+#include "host/call_timer.h"
 #include "host/command_line.h"
 #include "host/console.h"
 #include "host/control.h"
 #include "host/decoder.h"
+#include "host/hammer.h"
 #include "host/plugin_loader.h"
 #include "host/wav_reader.h"
 
@@ -68,7 +70,15 @@ void WaitServingMessages(HANDLE thread) {
     }
 }
 
-// Runs the decoder and the control thread of one open stream to its end.
+void WaitAndClose(HANDLE thread) {
+    if (!thread)
+        return;
+    WaitServingMessages(thread);
+    CloseHandle(thread);
+}
+
+// Runs the decoder and the control thread of one open stream to its end,
+// and the hammer beside them when asked for.
 void RunStream(PlaybackSession *session, const HostOptions &options, const std::string &name) {
     ControlContext control;
     control.Session = session;
@@ -78,19 +88,20 @@ void RunStream(PlaybackSession *session, const HostOptions &options, const std::
     control.StartTick = GetTickCount();
     HANDLE decoder = StartDecoder(session);
     HANDLE controller = decoder ? StartControl(&control) : nullptr;
-    if (!decoder || !controller) {
+    HammerFigures hammered;
+    HANDLE hammer = decoder && options.Hammer ? StartHammer(session, &hammered) : nullptr;
+    if (!decoder || !controller || (options.Hammer && !hammer)) {
         PrintError("cannot start the playback threads (Windows error %lu)", GetLastError());
         StopRequested = true;
         session->Failed = true;
         session->Failure = "no playback threads";
     }
-    if (decoder) {
-        WaitServingMessages(decoder);
-        CloseHandle(decoder);
-    }
-    if (controller) {
-        WaitServingMessages(controller);
-        CloseHandle(controller);
+    WaitAndClose(decoder);
+    WaitAndClose(controller);
+    if (hammer) {
+        WaitAndClose(hammer);
+        PrintLine("hammer: %u rounds, output time went back %u times", hammered.Rounds,
+                  hammered.TimeWentBack);
     }
 }
 
@@ -147,7 +158,7 @@ int Run(const HostOptions &options) {
         PrintError("%s: %s", Utf8(options.PluginPath).c_str(), error.c_str());
         return ExitBadPlugin;
     }
-    Out_Module *out = plugin.Out;
+    Out_Module *out = options.TimeCalls ? TimedModule(plugin.Out, options.SlowCallMs) : plugin.Out;
     PrintLine("plug-in: %s", out->description ? out->description : "(no description)");
     out->Init();
     if (options.ShowAbout)
@@ -156,14 +167,19 @@ int Run(const HostOptions &options) {
         out->Config(mainWindow);
 
     int result = ExitOk;
-    for (const std::wstring &file : options.Files) {
+    for (size_t i = 0; i < options.Files.size(); i++) {
+        if (i > 0 && options.GapMs > 0)
+            Sleep(options.GapMs);
         if (StopRequested)
             break;
+        const std::wstring &file = options.Files[i];
         int code = PlayFile(out, file, options);
         if (result == ExitOk)
             result = code;
     }
     out->Quit();
+    if (options.TimeCalls)
+        PrintCallTimes();
     UnloadOutputPlugin(&plugin);
     RemoveBoxDismisser();
     if (mainWindow)

@@ -1,0 +1,57 @@
+// The hammer thread: one round is a volume, a balance, a pause, a resume
+// and a position query, with volume and balance kept audible so that the
+// stream can still be heard. Each pause is flagged to the decoder exactly as
+// the control thread flags its own.
+#include "host/hammer.h"
+
+#include "host/box_dismiss.h"
+
+namespace {
+
+struct HammerContext {
+    PlaybackSession *Session;
+    HammerFigures *Figures;
+};
+
+void PauseAndResume(PlaybackSession *session) {
+    session->HostPaused = true;
+    session->Out->Pause(1);
+    session->Out->Pause(0);
+    session->PauseChanges++;
+    session->HostPaused = false;
+}
+
+void Hammer(PlaybackSession *session, HammerFigures *figures) {
+    Out_Module *out = session->Out;
+    int lastMs = out->GetOutputTime();
+    while (!session->Finished) {
+        unsigned round = figures->Rounds;
+        out->SetVolume(128 + (int)(round % 128));
+        out->SetPan((int)(round % 129) - 64);
+        PauseAndResume(session);
+        int ms = out->GetOutputTime();
+        if (ms < lastMs)
+            figures->TimeWentBack++;
+        lastMs = ms;
+        figures->Rounds++;
+    }
+}
+
+DWORD WINAPI HammerThread(LPVOID parameter) {
+    HammerContext *context = (HammerContext *)parameter;
+    InstallBoxDismisser();
+    Hammer(context->Session, context->Figures);
+    RemoveBoxDismisser();
+    delete context;
+    return 0;
+}
+
+} // namespace
+
+HANDLE StartHammer(PlaybackSession *session, HammerFigures *figures) {
+    HammerContext *context = new HammerContext{session, figures};
+    HANDLE thread = CreateThread(nullptr, 0, HammerThread, context, 0, nullptr);
+    if (!thread)
+        delete context;
+    return thread;
+}

@@ -1,0 +1,19 @@
+// A second caller for one open stream: while the decoder streams, it calls
+// SetVolume, SetPan, Pause(1), Pause(0) and GetOutputTime as fast as it can,
+// as a busy player's user interface might, to try the plug-in's threads.
+#pragma once
+
+#include <windows.h>
+
+#include "host/decoder.h"
+
+struct HammerFigures {
+    unsigned Rounds = 0;
+    // GetOutputTime answers smaller than one before them; a stream that is
+    // not sought never goes back.
+    unsigned TimeWentBack = 0;
+};
+
+// Runs until the session's decoder has finished; the caller closes the handle
+// and may read *figures once the thread has ended.
+HANDLE StartHammer(PlaybackSession *session, HammerFigures *figures);
