@@ -41,8 +41,10 @@ arrives, before it is forwarded, and is one of:
                 that direction waits for it), then the frame is forwarded.
 proxy.injected lists (time, code, action name) of the faults carried out.
 
-The proxy keeps its own socket buffers small, so that a stalled service
-pushes back on the plug-in almost as a direct connection would.
+The proxy keeps the system's socket buffers (small ones starve the sound
+card through TCP's window rules), so while the service is stopped it holds
+up to a few hundred kilobytes more than a direct connection would: tests of
+how far the plug-in's sends block should connect the plug-in directly.
 """
 import collections
 import socket
@@ -65,7 +67,6 @@ REPLY_CODES = (CMD_OPEN, CMD_FLUSH, CMD_CLOSE)
 # Nothing the plug-in sends is anywhere near this; a larger length means the
 # stream has lost its framing, and reading it would only hang.
 MAX_PAYLOAD = 16 * 1024 * 1024
-SMALL_BUFFER = 8192
 
 Frame = collections.namedtuple("Frame", "time connection direction code value payload_length")
 
@@ -103,6 +104,13 @@ def reset_socket(sock):
         pass
     try:
         sock.close()
+    except OSError:
+        pass
+
+
+def quick_ack(sock):
+    try:
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
     except OSError:
         pass
 
@@ -181,8 +189,6 @@ class FrameProxy:
                 continue
             for sock in (plugin, service):
                 sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            plugin.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, SMALL_BUFFER)
-            service.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SMALL_BUFFER)
             with self._lock:
                 connection = Connection(len(self.connections), self.keep_writes)
                 self.connections.append(connection)
@@ -213,6 +219,9 @@ class FrameProxy:
             if not chunk:
                 break
             data += chunk
+            # A delayed acknowledgement would hold the plug-in's next payload
+            # back (Nagle waits for it) longer than a direct connection does.
+            quick_ack(sock)
         return bytes(data)
 
     def _pump(self, connection, source, sink, direction):

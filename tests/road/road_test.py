@@ -1,0 +1,546 @@
+#!/usr/bin/env python3
+"""Faults on the whole road: tvhost with the real out_tonvale.dll, a frame
+proxy (frame_proxy.py) and the real Tonvaled.exe /debug, recorded on the
+null sink's monitor.
+
+    road_test.py CASE --host TVHOST.EXE --plugin OUT_TONVALE.DLL
+                 --daemon TONVALED.EXE --make-wav MAKE_WAV.PY [--seconds S]
+
+CASE is reset_open, reset_write, reset_flush, reset_close (the proxy resets
+both sides when it sees that request), stall_open, stall_write, stall_flush,
+stall_close, stall_close_late (the service process is stopped for 4 s from
+that request on), kill (the service is killed mid-stream and a new one
+started on its port) or concurrency (a second host thread calls the
+controls as fast as it can while the file streams; --seconds sets the
+file's length, 20 by default).
+
+Each fault case checks what the player would live with: how long each call
+of the host took (tvhost --time-calls), that exactly the box the plug-in's
+rules name is shown, once, and that the file after the fault plays whole and
+in order on the recording. Runs inside scripts/testenv.sh, as ctest does.
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "host"))
+import frame_proxy  # noqa: E402
+from e2e_test import (RATE, TITLE, Signal, describe, free_port, ms, pieces,  # noqa: E402
+                      read_wav16, runs_of, wait_for_port, win_path, write_ini)
+
+STALL_S = 4.0  # longer than any wait for a reply
+REPLY_WAIT_MS = 3000
+# Dismissing a box and the rest of a call's own work, on a busy machine.
+SLACK_MS = 1500
+# A call that blocks for a stall would take about STALL_S; one that does not
+# takes a few milliseconds.
+UNBLOCKED_MS = 1000
+NO_SERVER = "No server connection!"
+CANT_OPEN = "Can't open sound device at server"
+CANT_SEND = "Can't send data to server"
+failures = []
+
+
+def check(condition, what):
+    print(("ok    " if condition else "FAIL  ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+    return condition
+
+
+def pids_running(folder, exe_name):
+    """The Linux processes Wine runs `exe_name` from `folder` in."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                cmdline = f.read().decode("utf-8", "replace")
+        except OSError:
+            continue
+        if (folder in cmdline or win_path(folder) in cmdline) and exe_name in cmdline:
+            found.append(int(entry))
+    return found
+
+
+class Service:
+    """One copy of Tonvaled.exe /debug in a folder of its own, on `port`."""
+
+    def __init__(self, daemon, folder, port):
+        self.folder = folder
+        self.port = port
+        os.makedirs(folder)
+        exe = os.path.join(folder, "Tonvaled.exe")
+        shutil.copy(daemon, exe)
+        write_ini(os.path.join(folder, "Tonvaled.ini"), ["listernPort=%d" % port])
+        self.log = open(os.path.join(folder, "console.txt"), "w")
+        self.process = subprocess.Popen(["wine", exe, "/debug"], cwd=folder,
+                                        stdin=subprocess.DEVNULL, stdout=self.log,
+                                        stderr=subprocess.STDOUT)
+        if not wait_for_port(port, 20):
+            raise SystemExit("Tonvaled did not listen on port %d" % port)
+        self.pids = pids_running(folder, "Tonvaled.exe")
+        if not self.pids:
+            raise SystemExit("no process of Tonvaled.exe found")
+
+    def signal_all(self, number):
+        for pid in self.pids:
+            try:
+                os.kill(pid, number)
+            except ProcessLookupError:
+                pass
+
+    def stall(self, seconds):
+        """Stops the service's process now and lets it go on after `seconds`."""
+        self.signal_all(signal.SIGSTOP)
+        timer = threading.Timer(seconds, self.signal_all, (signal.SIGCONT,))
+        timer.daemon = True
+        timer.start()
+
+    def kill(self):
+        self.signal_all(signal.SIGKILL)
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def close(self):
+        self.signal_all(signal.SIGCONT)
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)  # Ctrl+C for /debug
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+
+
+class Road:
+    """Host, plug-in copy, proxy and service in one temporary folder."""
+
+    def __init__(self, args, keep_writes=False, direct=False):
+        self.args = args
+        self.injected = []  # faults injected without the proxy
+        self.folder = tempfile.mkdtemp(prefix="tvroad_")
+        self.services = [Service(args.daemon, os.path.join(self.folder, "service"),
+                                 free_port())]
+        self.proxy = frame_proxy.FrameProxy(self.services[0].port, keep_writes=keep_writes)
+        plugin_dir = os.path.join(self.folder, "plugins")
+        os.makedirs(plugin_dir)
+        self.plugin = os.path.join(plugin_dir, "out_tonvale.dll")
+        shutil.copy(args.plugin, self.plugin)
+        write_ini(os.path.join(plugin_dir, "out_tonvale.ini"),
+                  ["ServerAddr=127.0.0.1",
+                   "ServerPort=%d" % (self.services[0].port if direct else self.proxy.port),
+                   "BuffSize=2000"])
+        self.recorder = None
+
+    @property
+    def service(self):
+        return self.services[-1]
+
+    def restart_service(self):
+        """A new copy on the same port, as a service restarted after a crash."""
+        index = len(self.services)
+        self.services.append(Service(self.args.daemon,
+                                     os.path.join(self.folder, "service%d" % index),
+                                     self.services[0].port))
+
+    def wav(self, name, seconds, seed):
+        path = os.path.join(self.folder, name)
+        subprocess.run([sys.executable, self.args.make_wav, path, "--signal", "noise",
+                        "--seconds", str(seconds), "--seed", str(seed)], check=True)
+        return path
+
+    def start_recorder(self):
+        self.recording = os.path.join(self.folder, "recording.wav")
+        sink = os.environ.get("TONVALE_SINK", "tonvale_sink")
+        self.recorder = subprocess.Popen(
+            ["parecord", "--latency-msec=10", "-d", sink + ".monitor", "--file-format=wav",
+             "--format=s16le", "--rate=%d" % RATE, "--channels=2", self.recording],
+            stdin=subprocess.DEVNULL)
+        time.sleep(0.5)  # let it connect before anything plays
+
+    def stop_recorder(self):
+        time.sleep(1.0)  # so that its buffered tail is written out
+        self.recorder.send_signal(signal.SIGINT)
+        self.recorder.wait(10)
+        self.recorder = None
+        return read_wav16(self.recording)
+
+    def host(self, *options, timeout=90, on_line=None):
+        """Runs tvhost to its end; on_line, if given, sees each line of its
+        standard output as it comes (tvhost flushes every line)."""
+        # The About box first: what a box costs on this machine.
+        command = ["wine", self.args.host, "--plugin", win_path(self.plugin), "--about",
+                   "--time-calls", str(UNBLOCKED_MS)] + list(options)
+        started = time.time()
+        process = subprocess.Popen(command, cwd=self.folder, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        errors = []
+        reader = threading.Thread(target=lambda: errors.append(process.stderr.read()),
+                                  daemon=True)
+        reader.start()
+        timer = threading.Timer(timeout, process.kill)
+        timer.start()
+        lines = []
+        for raw in process.stdout:
+            line = raw.decode("utf-8", "replace")
+            lines.append(line)
+            if on_line:
+                on_line(line)
+        process.wait()
+        timer.cancel()
+        reader.join(10)
+        out = "".join(lines).replace("\r\n", "\n")
+        err = b"".join(errors).decode("utf-8", "replace").replace("\r\n", "\n")
+        shown = "\n".join(line for line in out.replace("\r", "\n").split("\n")
+                          if "buffered" not in line)
+        print("---- tvhost %s (%.1f s, exit %d)\n%s\n%s----" % (
+            " ".join(os.path.basename(o) for o in options), time.time() - started,
+            process.returncode, shown, err), flush=True)
+        return HostRun(process.returncode, out, err)
+
+    def after_first_open(self, seconds, action):
+        """An on_line for host(): runs action once, `seconds` after the first
+        stream has opened, on a thread of its own."""
+        def on_line(line):
+            if "output opened" in line and not self.injected:
+                self.injected.append(time.time())
+                timer = threading.Timer(seconds, action)
+                timer.daemon = True
+                timer.start()
+        return on_line
+
+    def close(self):
+        if self.recorder:
+            self.recorder.kill()
+            self.recorder.wait()
+        self.proxy.close()
+        for service in self.services:
+            service.close()
+        if os.environ.get("TVROAD_KEEP"):
+            shutil.copytree(self.folder, os.environ["TVROAD_KEEP"], dirs_exist_ok=True)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class HostRun:
+    def __init__(self, code, out, err):
+        self.code, self.out, self.err = code, out, err
+        self.boxes = re.findall(r'message box "%s": ([^\n]*)' % re.escape(TITLE), out)
+        self.longest = {name: int(value) for name, value in
+                        re.findall(r"longest (\w+) (\d+) ms of \d+ calls", out)}
+        self.slow = [(name, int(took)) for name, took in
+                     re.findall(r"call (\w+) took (\d+) ms", out)]
+        self.finished = {name: (int(pos), int(length)) for name, pos, length in
+                         re.findall(r"finished (\S+): final position (-?\d+) ms, length (\d+) ms",
+                                    out)}
+
+    def longest_ms(self, name):
+        return self.longest.get(name, 0)
+
+
+# ---- shared checks ----
+
+def check_boxes(run, expected):
+    """Exactly the boxes named, in that order; [] for none."""
+    check(run.boxes == expected, "boxes shown: %s (expected %s)" % (run.boxes, expected))
+
+
+WAITING = ("Open", "Close", "Flush")
+STREAM_OPS = WAITING + ("Write", "CanWrite", "IsPlaying", "Pause", "SetVolume", "SetPan",
+                        "GetOutputTime", "GetWrittenTime")
+
+
+def check_call_limits(run, waited=(), boxed=(), may_wait=()):
+    """No call blocks beyond its limit: the reply wait for Open, Close and
+    Flush, plus the box for the one that shows it; the other calls return at
+    once. The box's cost is that of the About box in the same run. Exactly
+    the calls named in `waited` (which ran out a reply wait) and `boxed`
+    (which showed a box) took long, once each; those in `may_wait` may have
+    waited a while for a reply too."""
+    box = run.longest_ms("About")
+    print("a message box takes %d ms here" % box)
+    for name in STREAM_OPS:
+        limit = (REPLY_WAIT_MS + SLACK_MS if name in WAITING else UNBLOCKED_MS) + \
+            (box if name in boxed else 0)
+        check(run.longest_ms(name) < limit, "%s returns within %d ms (longest %d ms)" % (
+            name, limit, run.longest_ms(name)))
+    for name in waited:
+        check(run.longest_ms(name) >= REPLY_WAIT_MS - 100,
+              "%s waited for its reply (longest %d ms)" % (name, run.longest_ms(name)))
+    slow = sorted(name for name, _ in run.slow if name not in ("About",) + tuple(may_wait))
+    check(slow == sorted(set(waited) | set(boxed)),
+          "the only long calls are %s (%s)" % (sorted(set(waited) | set(boxed)), run.slow))
+
+
+def check_plays_whole(road, recorded, path, name, run, seconds):
+    """The file was heard whole and in order, and its final position is its length."""
+    sig = Signal(path)
+    runs = runs_of(pieces(sig, recorded))
+    print("%s on the recording: %s" % (name, describe([r[:3] for r in runs])))
+    longest = max((r for r in runs), key=lambda r: r[2], default=None)
+    whole = longest is not None and longest[1] <= RATE // 10 * 2 and \
+        longest[1] + longest[2] >= len(sig.samples) - RATE * 30 // 1000 * 2
+    check(whole, "%s plays from its start to its end in order" % name)
+    if longest:
+        brief = all(ms(length) <= 50 for _, length in longest[3])
+        check(brief, "%s has no silence but brief underruns (%s)" % (
+            name, ["%.0f ms" % ms(length) for _, length in longest[3]]))
+    pos, length = run.finished.get(name, (-1, seconds * 1000))
+    check(abs(pos - length) <= 40, "%s: final position %d ms equals the length %d ms" % (
+        name, pos, length))
+
+
+def print_control_frames(road, since):
+    """The requests and replies other than the stream's own, for the log."""
+    shown = [frame for frame in road.proxy.frames
+             if frame.code not in (frame_proxy.CMD_WRITE, frame_proxy.CMD_PLAYED)]
+    print("control frames: " + ", ".join(
+        "%.2f s #%d %s" % (frame.time - since, frame.connection, frame_proxy.describe(frame))
+        for frame in shown))
+
+
+def check_wire(road):
+    check(not road.proxy.errors, "every frame on the wire is whole and well formed (%s)" %
+          road.proxy.errors[:5])
+
+
+def check_at_once(run, name, boxed):
+    """A failure that the connection's end reports: no reply wait is run out."""
+    limit = UNBLOCKED_MS + (run.longest_ms("About") if boxed else 0)
+    check(run.longest_ms(name) < limit, "%s ends at once (%d ms, limit %d ms)" % (
+        name, run.longest_ms(name), limit))
+
+
+def fault_then_recovery(road, options, files, fails=True, on_line=None):
+    """Plays the files, the fault armed in the first or on_line, and checks
+    that the last one plays whole after it."""
+    paths = [road.wav(name, seconds, seed + 1) for seed, (name, seconds) in enumerate(files)]
+    road.start_recorder()
+    started = time.time()
+    run = road.host(*(list(options) + paths), on_line=on_line)
+    recorded = road.stop_recorder()
+    print_control_frames(road, started)
+    injected = road.proxy.injected or road.injected
+    print("faults injected: %d" % len(injected))
+    check(len(injected) == 1, "the fault was injected once")
+    expected = 4 if fails else 0
+    check(run.code == expected, "tvhost exits with %d (got %d)" % (expected, run.code))
+    name, seconds = files[-1]
+    check_plays_whole(road, recorded, paths[-1], name, run, seconds)
+    check_wire(road)
+    return run, recorded, paths
+
+
+def stall_on(road, code, nth=1):
+    """The service's process stops when the proxy sees that request."""
+    def stall(frame):
+        road.service.stall(STALL_S)
+    road.proxy.inject(code, stall, nth=nth)
+
+
+# ---- connection reset when the proxy sees a request ----
+
+# A seek request holds for every file: this one comes after the last, short
+# file has ended, so that only the first one seeks.
+SEEK_AFTER_THE_LAST_FILE = ["--seek", "1000@2500"]
+
+
+def case_reset_open(road):
+    road.proxy.inject(frame_proxy.CMD_OPEN, frame_proxy.RESET)
+    run, _, _ = fault_then_recovery(road, [], [("fault.wav", 2), ("after.wav", 2)])
+    check_boxes(run, [CANT_OPEN])
+    check_at_once(run, "Open", boxed=True)
+    check_call_limits(run, boxed=["Open"])
+    check(len(road.proxy.connections) == 2, "the next Open connected anew")
+
+
+def case_reset_write(road):
+    # Within the first two seconds, which the host writes at once: it still
+    # has room, so its next Write meets the reset connection.
+    road.proxy.inject(frame_proxy.CMD_WRITE, frame_proxy.RESET, nth=60)
+    run, _, _ = fault_then_recovery(road, [], [("fault.wav", 3), ("after.wav", 2)])
+    check_boxes(run, [CANT_SEND])
+    check_call_limits(run, boxed=["Write"])
+    check("fault.wav: the output plug-in takes no more data" in run.err,
+          "after the box the plug-in offers no room, and the host gives the file up")
+
+
+def case_reset_flush(road):
+    road.proxy.inject(frame_proxy.CMD_FLUSH, frame_proxy.RESET)
+    run, _, _ = fault_then_recovery(road, SEEK_AFTER_THE_LAST_FILE,
+                                    [("fault.wav", 4), ("after.wav", 1.5)])
+    check_boxes(run, [CANT_SEND])
+    check_at_once(run, "Flush", boxed=True)
+    check_call_limits(run, boxed=["Flush"])
+
+
+def case_reset_close(road):
+    # Close reports nothing; the next Open finds the old link dead and fails
+    # with its box, as the plug-in's rules have it; the Open after that
+    # connects anew.
+    road.proxy.inject(frame_proxy.CMD_CLOSE, frame_proxy.RESET)
+    run, recorded, paths = fault_then_recovery(
+        road, [], [("first.wav", 2), ("refused.wav", 1), ("after.wav", 2)])
+    check_boxes(run, [CANT_OPEN])
+    check_at_once(run, "Close", boxed=False)
+    check_at_once(run, "Open", boxed=True)
+    check_call_limits(run, boxed=["Open"])
+    check_plays_whole(road, recorded, paths[0], "first.wav", run, 2)
+    check(len(road.proxy.connections) == 2, "the Open after the refused one connected anew")
+
+
+# ---- the service's process stopped for longer than any reply wait ----
+
+def case_stall_open(road):
+    stall_on(road, frame_proxy.CMD_OPEN)
+    # The next file after the service is back.
+    run, _, _ = fault_then_recovery(road, ["--gap", "2000"], [("fault.wav", 2), ("after.wav", 2)])
+    check_boxes(run, [CANT_OPEN])
+    check_call_limits(run, waited=["Open"], boxed=["Open"])
+
+
+def case_stall_write(road):
+    # Connected straight to the service, so that only the plug-in's own
+    # socket and the service's hold what the host writes meanwhile.
+    stall = road.after_first_open(1.5, lambda: road.service.stall(STALL_S))
+    run, recorded, paths = fault_then_recovery(
+        road, [], [("stalled.wav", 4), ("after.wav", 2)], fails=False, on_line=stall)
+    check_boxes(run, [])
+    # The host obeys CanWrite, so Write must never wait for the service.
+    check_call_limits(run)
+    pos, length = run.finished.get("stalled.wav", (-1, 4000))
+    check(abs(pos - length) <= 40, "the stalled file goes on and ends at its length (%d ms)"
+          % pos)
+    found = pieces(Signal(paths[0]), recorded)
+    in_order = all(a[1] + a[2] <= b[1] for a, b in zip(found, found[1:]))
+    check(found and in_order, "what was heard of the stalled file is in order (%s)" %
+          describe(found))
+
+
+def case_stall_flush(road):
+    stall_on(road, frame_proxy.CMD_FLUSH)
+    run, _, _ = fault_then_recovery(road, SEEK_AFTER_THE_LAST_FILE,
+                                    [("fault.wav", 4), ("after.wav", 1.5)])
+    check_boxes(run, [CANT_SEND])
+    check_call_limits(run, waited=["Flush"], boxed=["Flush"])
+
+
+def case_stall_close(road):
+    # The service is back before the next Open, which plays normally.
+    stall_on(road, frame_proxy.CMD_CLOSE)
+    run, recorded, paths = fault_then_recovery(
+        road, ["--gap", "2000"], [("first.wav", 2), ("after.wav", 2)], fails=False)
+    check_boxes(run, [])
+    check_call_limits(run, waited=["Close"])
+    check(len(road.proxy.connections) == 1, "the link outlived the stalled Close")
+    check_plays_whole(road, recorded, paths[0], "first.wav", run, 2)
+
+
+def case_stall_close_late(road):
+    # The next Open comes while the service is still stopped: its own reply
+    # comes within its wait, after the stalled Close's late one.
+    stall_on(road, frame_proxy.CMD_CLOSE)
+    run, _, _ = fault_then_recovery(road, [], [("first.wav", 2), ("after.wav", 2)],
+                                    fails=False)
+    check_boxes(run, [])
+    check_call_limits(run, waited=["Close"], may_wait=["Open"])
+    check(len(road.proxy.connections) == 1, "the link outlived the stalled Close")
+
+
+# ---- the service killed mid-stream and started again ----
+
+def case_kill(road):
+    """The rules leave two outcomes, by whether the host writes again before
+    it learns of the dead connection: a Write that fails shows "Can't send
+    data to server" and drops the link, so the next file plays; with no such
+    Write nothing is shown until the next Open fails on the dead link with
+    "Can't open sound device at server", and the file after that plays."""
+    def kill_and_restart():
+        road.service.kill()
+        road.restart_service()
+    kill = road.after_first_open(1.5, kill_and_restart)
+    files = [("killed.wav", 4), ("second.wav", 1.5), ("after.wav", 1.5)]
+    run, recorded, paths = fault_then_recovery(road, ["--gap", "1000"], files, on_line=kill)
+    check(len(road.services) == 2, "a new service was started on the same port")
+    if run.boxes == [CANT_SEND]:
+        print("the host wrote to the dead connection")
+        check_call_limits(run, boxed=["Write"])
+        check_plays_whole(road, recorded, paths[1], "second.wav", run, 1.5)
+    else:
+        print("the host did not write to the dead connection")
+        check_boxes(run, [CANT_OPEN])
+        check_call_limits(run, boxed=["Open"])
+        check("second.wav: the output plug-in cannot open" in run.err,
+              "the next Open fails on the dead link")
+
+
+def case_concurrency(road):
+    seconds = road.args.seconds
+    path = road.wav("busy.wav", seconds, 5)
+    road.start_recorder()
+    run = road.host("--hammer", path, timeout=seconds * 3 + 60)
+    recorded = road.stop_recorder()
+    check(run.code == 0, "tvhost exits with 0 (got %d)" % run.code)
+    check_boxes(run, [])
+    check_wire(road)
+    rounds = re.search(r"hammer: (\d+) rounds, output time went back (\d+) times", run.out)
+    if check(rounds, "the hammer ran"):
+        check(int(rounds.group(1)) > 100, "many rounds of controls (%s)" % rounds.group(1))
+        check(rounds.group(2) == "0", "the output time never went back")
+    frames = road.proxy.frames
+    counts = {frame_proxy.NAMES[c]: road.proxy.count(c, frame_proxy.TO_SERVICE)
+              for c in frame_proxy.REQUEST_LENGTHS}
+    print("frames checked: %d (%s); PLAYED %d" % (
+        len(frames), counts, road.proxy.count(frame_proxy.CMD_PLAYED)))
+    connection = road.proxy.connections[0]
+    with open(path, "rb") as f:
+        data = f.read()
+    pcm = data[data.index(b"data") + 8:]
+    check(bytes(connection.written) == pcm,
+          "the writes carried the file's bytes exactly, in order (%d of %d bytes)" % (
+              len(connection.written), len(pcm)))
+    check(connection.pending == 0, "the service reported every byte played (%d pending)" %
+          connection.pending)
+    pos, length = run.finished.get("busy.wav", (-1, seconds * 1000))
+    check(abs(pos - length) <= 40, "final position %d ms equals the length %d ms" % (pos, length))
+    sounding = sum(1 for i in range(0, len(recorded) - 1, 2) if recorded[i] or recorded[i + 1])
+    check(sounding / RATE >= seconds * 0.9, "the service kept playing: %.1f s of %d s heard" % (
+        sounding / RATE, seconds))
+
+
+CASES = {name[5:]: function for name, function in globals().items()
+         if name.startswith("case_")}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case", choices=sorted(CASES))
+    for option in ("--host", "--plugin", "--daemon", "--make-wav"):
+        parser.add_argument(option, required=True)
+    parser.add_argument("--seconds", type=int, default=20)
+    args = parser.parse_args()
+    road = Road(args, keep_writes=args.case == "concurrency",
+                direct=args.case in ("stall_write", "kill"))
+    try:
+        CASES[args.case](road)
+    finally:
+        road.close()
+    print("%d failure(s)" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
