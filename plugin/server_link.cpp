@@ -225,15 +225,30 @@ bool SendRequest(uint8_t code, const void *payload, int length) {
     return whole;
 }
 
+// A Close whose wait ran out keeps the link, and the service, once it goes
+// on, answers it before the next request. That late reply carries the Close's
+// code: it is passed over, and the wait goes on for its own reply within the
+// same time. The closing reply (code 0) ends the wait at once.
+static bool IsLateReplyToAnother(const FrameHeader &reply, uint8_t code) {
+    return reply.Code != code && reply.Code != 0;
+}
+
 bool AwaitReply(uint8_t code) {
     LinkChannel *channel = AcquireCurrentChannel();
     if (!channel) return false;
     bool matched = false;
-    if (WaitForSingleObject(channel->Event, REPLY_TIMEOUT_MS) == WAIT_OBJECT_0) {
+    DWORD start = GetTickCount();
+    DWORD waited = 0;
+    while (waited < REPLY_TIMEOUT_MS &&
+           WaitForSingleObject(channel->Event, REPLY_TIMEOUT_MS - waited) == WAIT_OBJECT_0) {
         AcquireSRWLockShared(&LinkLock);
         FrameHeader reply = channel->LastReply;
         ReleaseSRWLockShared(&LinkLock);
-        matched = reply.Code == code && reply.Value == 0;
+        if (!IsLateReplyToAnother(reply, code)) {
+            matched = reply.Code == code && reply.Value == 0;
+            break;
+        }
+        waited = GetTickCount() - start;
     }
     ReleaseChannel(channel);
     return matched;
