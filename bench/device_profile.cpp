@@ -1,0 +1,139 @@
+// A profile of the service's wave-out device on its own, in one process:
+// where a flush spends its time, and what steady playback costs, with the
+// release thread per returned buffer as the service runs it and, for
+// comparison, with every buffer left to the run thread instead (the path the
+// device takes when a release thread cannot start).
+//
+//   tvdevprof flush ROUNDS [run]     2 s of 576-frame CD-audio blocks queued, then a flush
+//   tvdevprof play SECONDS [run]     steady CD-audio playback; CPU of this process
+//
+// Prints one line of figures; bench.py does not depend on it.
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "service/play_device.h"
+
+namespace {
+
+const int FramesPerBlock = 576;
+const int BytesPerBlock = FramesPerBlock * 4;
+const int BlocksInTwoSeconds = 44100 * 2 / FramesPerBlock;
+
+struct CountingSink : IEndPlay {
+    volatile LONG Returned = 0;
+    LARGE_INTEGER LastReturn = {};
+    void OnEndPlay(int32_t) override {
+        QueryPerformanceCounter(&LastReturn);
+        InterlockedIncrement(&Returned);
+    }
+};
+
+bool RefuseReleaseThread(ReleaseJob *) { return false; }
+
+LARGE_INTEGER Frequency;
+
+double MsBetween(LARGE_INTEGER from, LARGE_INTEGER to) {
+    return (to.QuadPart - from.QuadPart) * 1000.0 / Frequency.QuadPart;
+}
+
+LARGE_INTEGER Now() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double Largest(const std::vector<double> &values) {
+    return *std::max_element(values.begin(), values.end());
+}
+
+double ProcessCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    ULARGE_INTEGER k = {{kernel.dwLowDateTime, kernel.dwHighDateTime}};
+    ULARGE_INTEGER u = {{user.dwLowDateTime, user.dwHighDateTime}};
+    return (k.QuadPart + u.QuadPart) / 1e7;
+}
+
+// waveOutReset gives every queued buffer back through the callback before it
+// returns, so its time includes the callbacks; the rest of the flush is the
+// wait for the last release.
+int ProfileFlush(PlayDevice *device, CountingSink *sink, int rounds) {
+    std::vector<char> block(BytesPerBlock, 0);
+    std::vector<double> reset, lastReturn, released;
+    for (int round = 0; round < rounds; round++) {
+        for (int i = 0; i < BlocksInTwoSeconds; i++)
+            PlayDeviceWrite(device, BytesPerBlock, block.data());
+        Sleep(200);
+        LARGE_INTEGER start = Now();
+        waveOutReset(device->WaveHandle);
+        LARGE_INTEGER resetDone = Now();
+        PlayDeviceFlush(device);
+        LARGE_INTEGER allReleased = Now();
+        reset.push_back(MsBetween(start, resetDone));
+        lastReturn.push_back(MsBetween(start, sink->LastReturn));
+        released.push_back(MsBetween(start, allReleased));
+    }
+    printf("flush of %d buffers, %d rounds: waveOutReset %.1f ms (largest %.1f), last buffer "
+           "returned %.1f ms (largest %.1f), all released %.1f ms (largest %.1f)\n",
+           BlocksInTwoSeconds, rounds, Median(reset), Largest(reset), Median(lastReturn),
+           Largest(lastReturn), Median(released), Largest(released));
+    return 0;
+}
+
+// Keeps about half a second queued, as the plug-in's pacing does.
+int ProfilePlay(PlayDevice *device, CountingSink *sink, int seconds) {
+    std::vector<char> block(BytesPerBlock, 0);
+    const int blocks = seconds * 44100 / FramesPerBlock;
+    const int queueLimit = 44100 / 2 / FramesPerBlock;
+    double cpuBefore = ProcessCpuSeconds();
+    for (int written = 0; written < blocks;) {
+        if (written - sink->Returned < queueLimit) {
+            PlayDeviceWrite(device, BytesPerBlock, block.data());
+            written++;
+        } else {
+            Sleep(5);
+        }
+    }
+    while (sink->Returned < blocks)
+        Sleep(5);
+    double cpu = ProcessCpuSeconds() - cpuBefore;
+    printf("steady play of %d s: %.2f CPU s, %.2f CPU s per minute of audio\n", seconds, cpu,
+           cpu * 60 / seconds);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 3 || (strcmp(argv[1], "flush") && strcmp(argv[1], "play"))) {
+        fprintf(stderr, "usage: tvdevprof flush ROUNDS [run] | play SECONDS [run]\n");
+        return 1;
+    }
+    const bool runThreadReleases = argc > 3 && !strcmp(argv[3], "run");
+    if (runThreadReleases)
+        StartReleaseThread = RefuseReleaseThread;
+    printf("%s: ", runThreadReleases ? "released by the run thread" : "release thread per buffer");
+    QueryPerformanceFrequency(&Frequency);
+    PcmFormat format = MakePcmFormat(44100, 2, 16);
+    CountingSink sink;
+    PlayDevice device;
+    if (!PlayDeviceOpen(&device, &format, &sink)) {
+        printf("the device did not open\n");
+        return 2;
+    }
+    int count = std::max(1, atoi(argv[2]));
+    int result = !strcmp(argv[1], "flush") ? ProfileFlush(&device, &sink, count)
+                                           : ProfilePlay(&device, &sink, count);
+    PlayDeviceClose(&device);
+    return result;
+}
