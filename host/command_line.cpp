@@ -20,8 +20,9 @@ const char UsageText[] =
     "  --interactive      leave message boxes and dialogs to a user\n"
     "  --time-calls MS    time every call into the plug-in: print each call of MS ms\n"
     "                     or more, and at the end the longest call of each operation\n"
-    "  --hammer           during each file a second thread calls SetVolume, SetPan,\n"
-    "                     Pause(1), Pause(0) and GetOutputTime as fast as it can\n"
+    "  --hammer MS        for the first MS ms of each file a second thread calls\n"
+    "                     SetVolume, SetPan, Pause(1), Pause(0) and GetOutputTime as\n"
+    "                     fast as it can, then sets the starting volume and balance\n"
     "  --gap MS           wait MS ms before each file after the first\n"
     "Without --interactive every message box is printed and confirmed with OK,\n"
     "and the configuration dialog is printed and cancelled.\n";
@@ -100,21 +101,20 @@ bool ParseCommandLine(int argc, wchar_t **argv, HostOptions *options, std::strin
                 options->Requests.push_back({atMs, RequestSeek, value});
             }
             i++;
-        } else if (arg == L"--time-calls" || arg == L"--gap") {
-            bool timing = arg == L"--time-calls";
+        } else if (arg == L"--time-calls" || arg == L"--gap" || arg == L"--hammer") {
             if (!ParseInt(next, &value) || value < 0) {
-                *error = timing ? "--time-calls takes MS, 0 or more" : "--gap takes MS, 0 or more";
+                *error = Narrow(arg.c_str()) + " takes MS, 0 or more";
                 return false;
             }
-            if (timing) {
+            if (arg == L"--time-calls") {
                 options->TimeCalls = true;
                 options->SlowCallMs = value;
-            } else {
+            } else if (arg == L"--gap") {
                 options->GapMs = value;
+            } else {
+                options->HammerMs = value;
             }
             i++;
-        } else if (arg == L"--hammer") {
-            options->Hammer = true;
         } else if (arg == L"--config") {
             options->ShowConfig = true;
         } else if (arg == L"--about") {

@@ -26,7 +26,7 @@ struct HostOptions {
     // Time every call into the plug-in; print those of SlowCallMs or more.
     bool TimeCalls = false;
     int SlowCallMs = 0;
-    bool Hammer = false; // a second thread calling the controls during each file
+    int HammerMs = 0;    // a second thread calling the controls during each file
     int GapMs = 0;       // wait before each file after the first
 };
 

@@ -10,6 +10,9 @@ namespace {
 
 struct HammerContext {
     PlaybackSession *Session;
+    int LengthMs;
+    int Volume;
+    int Pan;
     HammerFigures *Figures;
 };
 
@@ -21,10 +24,13 @@ void PauseAndResume(PlaybackSession *session) {
     session->HostPaused = false;
 }
 
-void Hammer(PlaybackSession *session, HammerFigures *figures) {
+void Hammer(const HammerContext &context) {
+    PlaybackSession *session = context.Session;
+    HammerFigures *figures = context.Figures;
     Out_Module *out = session->Out;
     int lastMs = out->GetOutputTime();
-    while (!session->Finished) {
+    DWORD start = GetTickCount();
+    while (!session->Finished && GetTickCount() - start < (DWORD)context.LengthMs) {
         unsigned round = figures->Rounds;
         out->SetVolume(128 + (int)(round % 128));
         out->SetPan((int)(round % 129) - 64);
@@ -35,12 +41,14 @@ void Hammer(PlaybackSession *session, HammerFigures *figures) {
         lastMs = ms;
         figures->Rounds++;
     }
+    out->SetVolume(context.Volume);
+    out->SetPan(context.Pan);
 }
 
 DWORD WINAPI HammerThread(LPVOID parameter) {
     HammerContext *context = (HammerContext *)parameter;
     InstallBoxDismisser();
-    Hammer(context->Session, context->Figures);
+    Hammer(*context);
     RemoveBoxDismisser();
     delete context;
     return 0;
@@ -48,8 +56,9 @@ DWORD WINAPI HammerThread(LPVOID parameter) {
 
 } // namespace
 
-HANDLE StartHammer(PlaybackSession *session, HammerFigures *figures) {
-    HammerContext *context = new HammerContext{session, figures};
+HANDLE StartHammer(PlaybackSession *session, int lengthMs, int volume, int pan,
+                   HammerFigures *figures) {
+    HammerContext *context = new HammerContext{session, lengthMs, volume, pan, figures};
     HANDLE thread = CreateThread(nullptr, 0, HammerThread, context, 0, nullptr);
     if (!thread)
         delete context;

@@ -14,6 +14,8 @@ struct HammerFigures {
     unsigned TimeWentBack = 0;
 };
 
-// Runs until the session's decoder has finished; the caller closes the handle
+// Runs for lengthMs, or until the session's decoder has finished, then sets
+// the player's own volume and balance again; the caller closes the handle
 // and may read *figures once the thread has ended.
-HANDLE StartHammer(PlaybackSession *session, HammerFigures *figures);
+HANDLE StartHammer(PlaybackSession *session, int lengthMs, int volume, int pan,
+                   HammerFigures *figures);

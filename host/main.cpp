@@ -89,8 +89,12 @@ void RunStream(PlaybackSession *session, const HostOptions &options, const std::
     HANDLE decoder = StartDecoder(session);
     HANDLE controller = decoder ? StartControl(&control) : nullptr;
     HammerFigures hammered;
-    HANDLE hammer = decoder && options.Hammer ? StartHammer(session, &hammered) : nullptr;
-    if (!decoder || !controller || (options.Hammer && !hammer)) {
+    bool hammering = options.HammerMs > 0;
+    HANDLE hammer = decoder && hammering
+                        ? StartHammer(session, options.HammerMs, options.Volume, options.Pan,
+                                      &hammered)
+                        : nullptr;
+    if (!decoder || !controller || (hammering && !hammer)) {
         PrintError("cannot start the playback threads (Windows error %lu)", GetLastError());
         StopRequested = true;
         session->Failed = true;
