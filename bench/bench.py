@@ -18,14 +18,29 @@ folder in /proc/*/cmdline), taken over the streaming run. The peer's Open
 and Flush figures come from libpulse-simple through ctypes: pa_simple_new
 (connect and create the stream) and pa_simple_flush with the same amount
 queued (tlength set to it).
+
+Two rows watch the road over minutes. Keeping up: a continuous 192 kHz,
+32-bit, 8-channel signal played by tvhost into a null sink of that very
+format, whose monitor is recorded and compared with the signal frame by
+frame; a silence or a jump inside the stream is a gap, and the frame proxy of
+tests/road counts the bytes written and reported played. Flat: the soak road
+of tests/soak (seek every 5 s) with the service's handles and memory sampled
+by tvfigures. The second runs beside the first, on a service of its own whose
+stream stays on the default null sink, so that the benchmark stays within
+twenty minutes.
 """
 import argparse
+import array
 import ctypes
 import json
+import math
+import mmap
 import os
+import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -33,6 +48,9 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # no cache folders in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "soak"))
+import soak_road  # noqa: E402
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 BLOCK_FRAMES = 576
 
@@ -372,6 +390,237 @@ class Peer:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+# ---- keeping up: 192 kHz, 32 bits, 8 channels, recorded ----
+
+HI_RATE, HI_CHANNELS, HI_BITS = 192000, 8, 32
+HI_FRAME = HI_CHANNELS * HI_BITS // 8
+# 7.1 in wave-out order, the layout the service opens 8 channels with.
+HI_CHANNEL_MAP = "front-left,front-right,front-center,lfe,rear-left,rear-right,side-left,side-right"
+# Whole cycles per second sharing no factor with the rate, each channel with a
+# phase of its own: every frame of the one-second period differs from every
+# other, and none is silent, so a lost, repeated or silent stretch shows.
+HI_CYCLES = [401, 503, 601, 701, 809, 907, 1009, 1103]
+NONZERO = re.compile(b"[^\x00]")
+PCM_SUBFORMAT = bytes.fromhex("0100000000001000800000aa00389b71")
+
+
+def hi_period():
+    """One second of the signal as sent, and as the sink must show it at the
+    player's volume 255 (Wine scales only the first two channels by the
+    volume word's single-precision factor, truncating: see
+    tests/host/formats_test.py)."""
+    full = (1 << (HI_BITS - 1)) - 1
+    gain = soak_road.gain_of(255)
+    sent, shown = array.array("i"), array.array("i")
+    for n in range(HI_RATE):
+        for c, cycles in enumerate(HI_CYCLES):
+            v = int(round(0.8 * full * math.sin(2 * math.pi * cycles * n / HI_RATE + 0.7 * c + 0.3)))
+            sent.append(v)
+            shown.append(int(v * gain) if c < 2 else v)
+    return sent.tobytes(), shown.tobytes()
+
+
+def write_hi_wav(path, period, seconds):
+    """An extensible WAV of 7.1 (mask 0xFF) holding the period `seconds` times."""
+    common = struct.pack("<HHIIHH", 0xFFFE, HI_CHANNELS, HI_RATE, HI_RATE * HI_FRAME, HI_FRAME,
+                         HI_BITS)
+    common += struct.pack("<HHI", 22, HI_BITS, 0xFF) + PCM_SUBFORMAT
+    size = len(period) * seconds
+    with open(path, "wb") as f:
+        f.write(b"RIFF" + struct.pack("<I", 4 + 8 + len(common) + 8 + size) + b"WAVE")
+        f.write(b"fmt " + struct.pack("<I", len(common)) + common)
+        f.write(b"data" + struct.pack("<I", size))
+        for _ in range(seconds):
+            f.write(period)
+
+
+def last_sound_end(recorded):
+    """The offset just after the last byte that is not zero."""
+    end = len(recorded)
+    while end > 0:
+        start = max(0, end - (1 << 20))
+        stripped = recorded[start:end].rstrip(b"\0")
+        if stripped:
+            return start + len(stripped)
+        end = start
+    return 0
+
+
+def stream_gaps(recorded, period, frame):
+    """Silences and jumps between the first and the last sound of a recording
+    of a periodic signal: ([silence bytes], [jumps in bytes, None for a frame
+    that is no part of the signal])."""
+    size = len(period)
+    twice = period + period
+    index = {period[i:i + frame]: i for i in range(0, size, frame)}
+    first = NONZERO.search(recorded)
+    silences, jumps = [], []
+    if not first:
+        return None
+    pos, end = first.start() - first.start() % frame, last_sound_end(recorded)
+    phase = None
+    while pos + frame <= end:
+        if phase is None:
+            phase = index.get(recorded[pos:pos + frame])
+            if phase is None:
+                pos += frame
+                continue
+        m = min(size, end - pos) // frame * frame
+        if m == 0:
+            break
+        if recorded[pos:pos + m] == twice[phase:phase + m]:
+            pos, phase = pos + m, (phase + m) % size
+            continue
+        # The first `lo` frames match and the first `hi` do not.
+        lo, hi = 0, m // frame
+        while hi - lo > 1:
+            mid = (lo + hi) // 2
+            if recorded[pos:pos + mid * frame] == twice[phase:phase + mid * frame]:
+                lo = mid
+            else:
+                hi = mid
+        pos, phase = pos + lo * frame, (phase + lo * frame) % size
+        if not any(recorded[pos:pos + frame]):
+            after = NONZERO.search(recorded, pos)
+            resume = after.start() - after.start() % frame if after else end
+            silences.append(resume - pos)
+            pos = resume
+            if pos + frame > end:
+                break
+        found = index.get(recorded[pos:pos + frame])
+        if found is None:
+            jumps.append(None)
+            pos, phase = pos + frame, None
+        elif found != phase:
+            jumps.append((found - phase) % size)
+            phase = found
+    return silences, jumps
+
+
+def measure_keeping_up(build, seconds, folder, say):
+    """Plays `seconds` of the signal through tvhost and the proxy into a null
+    sink of its own format and counts the gaps in the sink's recording."""
+    sent, shown = hi_period()
+    wav = os.path.join(folder, "keeping_up.wav")
+    write_hi_wav(wav, sent, seconds)
+    sink = "tvbench_hi"
+    old_default = pactl("get-default-sink")
+    module = pactl("load-module", "module-null-sink", "sink_name=" + sink, "format=s32le",
+                   "rate=%d" % HI_RATE, "channels=%d" % HI_CHANNELS,
+                   "channel_map=" + HI_CHANNEL_MAP, "norewinds=1")
+    service = proxy = recorder = None
+    result = {"seconds": seconds}
+    try:
+        # PulseAudio moves the streams that chose no sink of their own to a new
+        # default; the long run's stream is sent back and stays where it was.
+        playing = [line.split()[0] for line in
+                   pactl("list", "short", "sink-inputs").splitlines() if line.strip()]
+        pactl("set-default-sink", sink)
+        for stream in playing:
+            pactl("move-sink-input", stream, old_default)
+        service = soak_road.Service(os.path.join(build, "Tonvaled.exe"),
+                                    os.path.join(build, "tests", "soak", "tvfigures.exe"), folder)
+        proxy = soak_road.frame_proxy.FrameProxy(target_port=service.port)
+        plugin_dir = os.path.join(folder, "hi_plugins")
+        os.makedirs(plugin_dir)
+        plugin = os.path.join(plugin_dir, "out_tonvale.dll")
+        shutil.copy(os.path.join(build, "plugin", "out_tonvale.dll"), plugin)
+        write_ini(os.path.join(plugin_dir, "out_tonvale.ini"),
+                  ["ServerAddr=127.0.0.1", "ServerPort=%d" % proxy.port, "BuffSize=2000"])
+        recording = os.path.join(folder, "keeping_up.raw")
+        recorder_out = open(recording, "wb")
+        recorder = subprocess.Popen(
+            ["parec", "--raw", "--latency-msec=10", "-d", sink + ".monitor", "--format=s32le",
+             "--rate=%d" % HI_RATE, "--channels=%d" % HI_CHANNELS,
+             "--channel-map=" + HI_CHANNEL_MAP], stdin=subprocess.DEVNULL, stdout=recorder_out)
+        time.sleep(0.5)
+        with open(os.path.join(folder, "keeping_up.txt"), "wb") as out:
+            done = subprocess.run(["wine", os.path.join(build, "host", "tvhost.exe"), "--plugin",
+                                   win_path(plugin), win_path(wav)], cwd=folder,
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                  timeout=seconds * 2 + 60)
+        result["host_rc"] = done.returncode
+        time.sleep(1.0)  # a second after the drain, so that the recorder's tail is out
+        recorder.send_signal(signal.SIGINT)
+        recorder.wait(10)
+        recorder_out.close()
+        recorder = None
+        os.remove(wav)
+        proxy.wait_for(lambda p: p.connections and p.connections[-1].closed, 10)
+        connection = proxy.connections[-1] if proxy.connections else None
+        result["written_bytes"] = connection.write_bytes if connection else 0
+        result["played_bytes"] = connection.played_bytes if connection else 0
+        result["wire_errors"] = list(proxy.errors)[:10]
+        say("bench: looking for gaps in %.0f MB of recording" % (os.path.getsize(recording) / 1e6))
+        with open(recording, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as rec:
+            found = stream_gaps(rec, shown, HI_FRAME)
+            result["recorded_s"] = len(rec) / HI_FRAME / HI_RATE
+        if found is None:
+            result["gaps"] = None
+        else:
+            silences, jumps = found
+            result["silences_ms"] = [n / HI_FRAME * 1000.0 / HI_RATE for n in silences]
+            result["jumps_frames"] = [j // HI_FRAME if j is not None else None for j in jumps]
+            result["gaps"] = len(silences) + len(jumps)
+        os.remove(recording)
+    finally:
+        if recorder:
+            recorder.kill()
+            recorder.wait()
+        if proxy:
+            proxy.close()
+        if service:
+            service.close()
+        pactl("set-default-sink", old_default)
+        pactl("unload-module", module)
+    return result
+
+
+def pactl(*args):
+    return subprocess.run(["pactl"] + list(args), check=True, capture_output=True, text=True,
+                          timeout=10).stdout.strip()
+
+
+# ---- flat: the service over a long run with a seek every 5 s ----
+
+class FlatRun:
+    """The soak road on a thread of its own, without a recording."""
+
+    def __init__(self, build, minutes, say):
+        self.args = argparse.Namespace(
+            host=os.path.join(build, "host", "tvhost.exe"),
+            plugin=os.path.join(build, "plugin", "out_tonvale.dll"),
+            daemon=os.path.join(build, "Tonvaled.exe"),
+            figures=os.path.join(build, "tests", "soak", "tvfigures.exe"))
+        self.minutes = minutes
+        self.result = None
+        self.say = say
+        self.opened = threading.Event()
+        self.thread = threading.Thread(target=self._run)
+        self.thread.start()
+
+    def _run(self):
+        try:
+            self.result = soak_road.run(self.args, self.minutes, 5000, sample_every=30.0,
+                                        say=lambda text: None, opened=self.opened)
+        except BaseException as error:  # the benchmark goes on and shows the row empty
+            self.say("bench: the long run failed: %s" % error)
+            self.result = {}
+        self.opened.set()
+
+    def figures(self):
+        self.thread.join()
+        r = self.result or {}
+        samples = r.get("figures") or []
+        out = {"minutes": self.minutes, "samples": samples, "host_rc": r.get("host_rc"),
+               "idle_before": r.get("idle_before"), "idle_after": r.get("idle_after"),
+               "wire": r.get("wire"), "wire_errors": (r.get("proxy_errors") or [])[:10]}
+        if len(samples) >= 2:
+            out["handles_start"], out["private_start"] = samples[0][1:]
+            out["handles_end"], out["private_end"] = samples[-1][1:]
+        return out
+
+
 def fmt(value, digits=2):
     if value is None:
         return "-"
@@ -382,6 +631,34 @@ def fmt(value, digits=2):
 
 def spread(values):
     return "%s / %s" % (fmt(percentile(values, 50)), fmt(percentile(values, 99)))
+
+
+def keeping_up_rows(k):
+    seconds = k.get("seconds")
+    label = "%s s" % seconds if seconds is not None else "-"
+    silences, jumps = k.get("silences_ms"), k.get("jumps_frames")
+    gaps = "-" if k.get("gaps") is None else "%d (%d silences, %d jumps)" % (
+        k["gaps"], len(silences), len(jumps))
+    difference = (k["played_bytes"] - k["written_bytes"]) if "written_bytes" in k else None
+    return [
+        ("Gaps at 192k/32/8 over %s of signal [3]" % label, gaps, "-", "0"),
+        ("Played sum - bytes written, 192k/32/8", fmt(difference, 0), "-", "0"),
+    ]
+
+
+def flat_rows(f):
+    minutes = f.get("minutes")
+    label = "%g min, seek every 5 s" % minutes if minutes is not None else "-"
+    if "handles_start" not in f:
+        return [("Service handles start / end, %s" % label, "-", "-", "within 10"),
+                ("Service private MiB start / end, %s" % label, "-", "-", "within 1 MiB")]
+    return [
+        ("Service handles start / end, %s" % label,
+         "%d / %d" % (f["handles_start"], f["handles_end"]), "-", "within 10"),
+        ("Service private MiB start / end, %s" % label,
+         "%.2f / %.2f" % (f["private_start"] / 1048576.0, f["private_end"] / 1048576.0), "-",
+         "within 1 MiB"),
+    ]
 
 
 def table(results):
@@ -418,6 +695,7 @@ def table(results):
             ("CPU s/min service / peer server+pacat, %s" % label,
              fmt(ours["cpu_service_s_per_min"], 3), fmt(theirs["cpu_total_s_per_min"], 3), "-"),
         ]
+    rows += keeping_up_rows(t.get("keeping_up") or {}) + flat_rows(t.get("flat") or {})
     widths = [max(len(str(r[i])) for r in rows + [("Metric", "Tonvale", "PulseAudio TCP",
                                                     "Target")]) for i in range(4)]
     lines = []
@@ -427,6 +705,8 @@ def table(results):
     lines.append("[1] pa_simple_new: connects and creates a stream (Tonvale's Open reuses "
                  "its connection).")
     lines.append("[2] pa_simple_flush with the stream's tlength set to the same queue.")
+    lines.append("[3] the signal's own length; the long run of the last two rows plays beside "
+                 "it on a second service.")
     return "\n".join(lines)
 
 
@@ -437,7 +717,9 @@ def main():
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     repeats, seconds = (3, 2) if args.quick else (50, 60)
+    keeping_up_seconds, flat_minutes = (10, 0.5) if args.quick else (300, 10)
     results = {"quick": args.quick, "repeats": repeats, "seconds": seconds}
+    long_folder = tempfile.mkdtemp(prefix="tvbench_long_")
     road = Road(build)
     peer = Peer()
     try:
@@ -455,10 +737,21 @@ def main():
         pr["play_cd"] = peer.measure_play(seconds, 44100, 2, 16)
         tv["play_hi"] = measure_play(road, seconds, 192000, 8, 32)
         pr["play_hi"] = peer.measure_play(seconds, 192000, 8, 32)
+        print("bench: %g min with a seek every 5 s, beside %d s of 192 kHz/32/8 recorded" % (
+            flat_minutes, keeping_up_seconds), flush=True)
+        flat = FlatRun(build, flat_minutes, lambda text: print(text, flush=True))
+        # Its stream opens on the default sink before the recorded one takes over.
+        flat.opened.wait(60)
+        try:
+            tv["keeping_up"] = measure_keeping_up(build, keeping_up_seconds, long_folder,
+                                                  lambda text: print(text, flush=True))
+        finally:
+            tv["flat"] = flat.figures()
         results["tonvale"], results["peer"] = tv, pr
     finally:
         road.close()
         peer.close()
+        shutil.rmtree(long_folder, ignore_errors=True)
     text = table(results)
     print(text)
     out_dir = os.path.join(build, "bench")

@@ -240,11 +240,14 @@ def runs_of(found):
 
 
 def stray_sound(recorded, found):
-    """Bytes of the recording that are neither silence nor a piece of the file."""
-    stray, at = 0, 0
+    """The stretches of the recording that hold sound but no piece of the
+    file: [(recorded offset, bytes, bytes that are not zero)]."""
+    stray, at = [], 0
     for start, _, n, _ in found + [(len(recorded), 0, 0, 0)]:
         stretch = recorded[at:start]
-        stray += len(stretch) - stretch.count(0)
+        loud = len(stretch) - stretch.count(0)
+        if loud:
+            stray.append((at, len(stretch), loud))
         at = max(at, start + n)
     return stray
 
@@ -361,11 +364,12 @@ def wire_counts(proxy):
 # ---- one run ----
 
 def run(args, minutes, seek_every, seed=7, pause_every=0, volume_every=0, record=False,
-        file_seconds=40, sample_every=10.0, say=print):
+        file_seconds=40, sample_every=10.0, say=print, opened=None):
     """Plays the script once and returns what was seen: the script, tvhost's
     exit code and output, the recording (bytes, or None), the wire counts and
     the proxy's errors, and the service's figures: (seconds, handles, private
-    bytes) while it played, and idle before and after."""
+    bytes) while it played, and idle before and after. `opened`, an event, is
+    set once the service has answered the stream's CMD_OPEN."""
     folder = tempfile.mkdtemp(prefix="tvsoak_")
     service = proxy = recorder = None
     result = {"minutes": minutes, "seek_every_ms": seek_every}
@@ -401,6 +405,9 @@ def run(args, minutes, seek_every, seed=7, pause_every=0, volume_every=0, record
             deadline = started + minutes * 60 + 60
             while host.poll() is None:
                 now = time.time() - started
+                if opened and not opened.is_set() and proxy.count(frame_proxy.CMD_OPEN,
+                                                                  frame_proxy.TO_PLUGIN):
+                    opened.set()
                 if next_sample is not None and now >= next_sample:
                     figures = service.figures()
                     if figures:

@@ -4,8 +4,11 @@ out_tonvale.dll, a frame-aware proxy and the real Tonvaled.exe, with a seek
 every three seconds, a pause now and then and volume changes, while the null
 sink's monitor is recorded and the service's handles and memory are sampled.
 
-    soak_test.py [--minutes M] --host TVHOST.EXE --plugin OUT_TONVALE.DLL
+    soak_test.py [--minutes M] [--seed N] --build BUILD
+    soak_test.py [--minutes M] [--seed N] --host TVHOST.EXE --plugin OUT_TONVALE.DLL
                  --daemon TONVALED.EXE --figures TVFIGURES.EXE
+
+--build takes the four programs from a build folder.
 
 Runs inside the test environment (scripts/testenv.sh), as ctest does (one
 minute there). It passes when:
@@ -67,7 +70,8 @@ def check_stretch_gaps(runs, script):
             length = pauses[i]
             check(length - 200 <= longest[1] <= length + 600,
                   "stretch %d: the %d ms pause is a silence of %.0f ms" % (i, length, longest[1]))
-            gaps.remove(longest) if longest in gaps else None
+            if longest in gaps:
+                gaps.remove(longest)
         for where, length in gaps:
             underruns.append(length)
             check(length <= UNDERRUN_MS, "stretch %d: only a brief underrun (%.1f ms of "
@@ -82,9 +86,20 @@ def check_recording(result):
     runs = road.runs_of(found)
     print("recording: %.1f s, %d pieces, %d stretches:\n%s" % (
         road.ms_of(len(recorded)) / 1000, len(found), len(runs), describe(runs)), flush=True)
-    check(road.stray_sound(recorded, found) == 0,
-          "everything in the recording is the file or silence")
+    stray = road.stray_sound(recorded, found)
+    check(not stray, "everything in the recording is the file or silence (other sound: %s)" %
+          ", ".join("%d of %d bytes at %.1f ms" % (loud, n, road.ms_of(at))
+                    for at, n, loud in stray[:10]))
     starts = script.run_starts()
+    asked = set(road.byte_of_ms(target) for target in starts[1:])
+    for i, run in enumerate(runs[1:], 1):
+        if run["file"] not in asked:
+            before = runs[i - 1]
+            print("stretch %d begins at frame %d, not at a seek; the one before ended at frame "
+                  "%d, %.1f ms earlier in the recording" % (
+                      i, run["file"] // road.FRAME_BYTES,
+                      (before["file"] + before["bytes"]) // road.FRAME_BYTES,
+                      road.ms_of(run["recorded"] - before["recorded_end"])))
     if not check(len(runs) == len(starts), "one stretch per seek asked for, no other jump "
                  "(%d stretches, %d expected)" % (len(runs), len(starts))):
         return
@@ -138,11 +153,19 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--minutes", type=float, default=1.0)
     parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--build")
+    parser.add_argument("--keep", help="a folder to leave the file and the recording in "
+                        "when a check fails")
     for option in ("--host", "--plugin", "--daemon", "--figures"):
-        parser.add_argument(option, required=True)
+        parser.add_argument(option)
     args = parser.parse_args()
-    for name in ("host", "plugin", "daemon", "figures"):
-        setattr(args, name, os.path.abspath(getattr(args, name)))
+    in_build = {"host": "host/tvhost.exe", "plugin": "plugin/out_tonvale.dll",
+                "daemon": "Tonvaled.exe", "figures": "tests/soak/tvfigures.exe"}
+    for name, relative in in_build.items():
+        path = getattr(args, name) or (args.build and os.path.join(args.build, relative))
+        if not path:
+            parser.error("--%s or --build is needed" % name)
+        setattr(args, name, os.path.abspath(path))
     result = road.run(args, args.minutes, SEEK_EVERY_MS, seed=args.seed,
                       pause_every=PAUSE_EVERY, volume_every=VOLUME_EVERY, record=True)
     out = result["host_out"]
@@ -158,6 +181,15 @@ def main():
     check_wire(result)
     check_figures(result)
     check_recording(result)
+    if failures and args.keep:
+        os.makedirs(args.keep, exist_ok=True)
+        with open(os.path.join(args.keep, "recording.raw"), "wb") as f:
+            f.write(result["recording"])
+        with open(os.path.join(args.keep, "file.raw"), "wb") as f:
+            f.write(result["data"])
+        with open(os.path.join(args.keep, "tvhost.txt"), "w") as f:
+            f.write(result["host_out"])
+        print("recording, file (raw 44.1 kHz s16le stereo) and tvhost's output in %s" % args.keep)
     print("%d failure(s)" % len(failures))
     return 1 if failures else 0
 
