@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "support/test_support.h"
@@ -68,47 +69,56 @@ static uint16_t NextSourcePort() {
     return port;
 }
 
-// Connects within `limitMs`, or gives INVALID_SOCKET. The service serves one
-// client and queues one more; while one of our connections holds the slot
-// and another waits in the queue (even one we have closed: the service has
-// not read it yet), a third connect cannot complete until the one served
-// ends, and a blocking connect would wait for it for ever.
-SOCKET ConnectWithin(uint16_t port, DWORD limitMs) {
-    for (int attempt = 0; attempt < 100; attempt++) {
-        SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in local = {};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        local.sin_port = htons(NextSourcePort());
-        sockaddr_in remote = local;
-        remote.sin_port = htons(port);
-        u_long nonBlocking = 1;
-        if (bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-            ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
-            closesocket(s);
-            continue; // that source port is taken; try the next
-        }
-        if (connect(s, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0 &&
-            WSAGetLastError() != WSAEWOULDBLOCK) {
-            closesocket(s);
-            continue;
-        }
-        fd_set writable, failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(s, &writable);
-        FD_SET(s, &failed);
-        timeval limit = {static_cast<long>(limitMs / 1000), static_cast<long>(limitMs % 1000) * 1000};
-        bool connected = select(0, nullptr, &writable, &failed, &limit) == 1 &&
-                         FD_ISSET(s, &writable);
-        u_long blocking = 0;
-        if (connected && ioctlsocket(s, FIONBIO, &blocking) == 0)
-            return s;
+// One connect from a fresh source port, given up after `waitMs`.
+SOCKET TryConnect(uint16_t port, DWORD waitMs) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    local.sin_port = htons(NextSourcePort());
+    sockaddr_in remote = local;
+    remote.sin_port = htons(port);
+    u_long nonBlocking = 1, blocking = 0;
+    if (bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+        ioctlsocket(s, FIONBIO, &nonBlocking) != 0 ||
+        (connect(s, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0 &&
+         WSAGetLastError() != WSAEWOULDBLOCK)) {
         closesocket(s);
-        if (!connected)
-            return INVALID_SOCKET; // the queue is full: waiting longer will not help
+        return INVALID_SOCKET;
     }
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval limit = {static_cast<long>(waitMs / 1000), static_cast<long>(waitMs % 1000) * 1000};
+    if (select(0, nullptr, &writable, &failed, &limit) == 1 && FD_ISSET(s, &writable) &&
+        ioctlsocket(s, FIONBIO, &blocking) == 0)
+        return s;
+    closesocket(s);
     return INVALID_SOCKET;
+}
+
+// Connects within `limitMs`, or gives INVALID_SOCKET. The service serves one
+// client and queues one more, and a SYN that finds the queue full is dropped
+// and sent again only a second later. The fuzzer makes connections faster
+// than the service ends them (each end closes a device, about 100 ms under
+// Wine), so a connect that has not completed at once is abandoned and tried
+// anew from another port every 50 ms. While one of our connections holds the
+// slot and another waits in the queue (even one we have closed: the service
+// has not read it yet), no connect can complete until the one served ends,
+// which is why there is a limit.
+SOCKET ConnectWithin(uint16_t port, DWORD limitMs) {
+    const DWORD AttemptMs = 50;
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD spent = GetTickCount() - start;
+        if (spent >= limitMs)
+            return INVALID_SOCKET;
+        SOCKET s = TryConnect(port, std::min(AttemptMs, limitMs - spent));
+        if (s != INVALID_SOCKET)
+            return s;
+    }
 }
 
 SOCKET ConnectFromFreshPort(uint16_t port) { return ConnectWithin(port, 10000); }
@@ -118,10 +128,12 @@ SOCKET ConnectFromFreshPort(uint16_t port) { return ConnectWithin(port, 10000); 
 const DWORD RacingConnectMs = 1500;
 
 Connection Connect(uint16_t port, DWORD limitMs) {
-    if (Trace)
-        fprintf(stderr, "connect\n");
+    DWORD start = GetTickCount();
     Connection c;
     c.Socket = ConnectWithin(port, limitMs);
+    if (Trace)
+        fprintf(stderr, "connect%s (%lu ms)\n", c.Socket == INVALID_SOCKET ? " failed" : "",
+                GetTickCount() - start);
     return c;
 }
 
