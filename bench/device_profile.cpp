@@ -9,6 +9,7 @@
 //
 // Prints one line of figures; bench.py does not depend on it.
 #include <windows.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,8 +28,11 @@ const int BlocksInTwoSeconds = 44100 * 2 / FramesPerBlock;
 struct CountingSink : IEndPlay {
     volatile LONG Returned = 0;
     LARGE_INTEGER LastReturn = {};
+    std::vector<LARGE_INTEGER> *ReturnTimes = nullptr; // one per returned buffer, when set
     void OnEndPlay(int32_t) override {
         QueryPerformanceCounter(&LastReturn);
+        if (ReturnTimes)
+            ReturnTimes->push_back(LastReturn);
         InterlockedIncrement(&Returned);
     }
 };
@@ -90,9 +94,46 @@ int ProfileFlush(PlayDevice *device, CountingSink *sink, int rounds) {
     return 0;
 }
 
+// The largest distance, in ms of audio, between the returned-audio count
+// and the straight line fitted through it: how unevenly the device gives
+// buffers back, before any network is involved. The first and last half
+// second, when the queue fills and drains, are left out.
+double ReturnJitterMs(std::vector<LARGE_INTEGER> times) {
+    const size_t edge = 44100 / 2 / FramesPerBlock;
+    if (times.size() <= 2 * edge)
+        return 0;
+    times = std::vector<LARGE_INTEGER>(times.begin() + edge, times.end() - edge);
+    const double blockMs = FramesPerBlock * 1000.0 / 44100;
+    size_t n = times.size();
+    if (n < 3)
+        return 0;
+    double meanT = 0, meanP = 0;
+    for (size_t i = 0; i < n; i++) {
+        meanT += MsBetween(times[0], times[i]);
+        meanP += (i + 1) * blockMs;
+    }
+    meanT /= n;
+    meanP /= n;
+    double covariance = 0, variance = 0;
+    for (size_t i = 0; i < n; i++) {
+        double t = MsBetween(times[0], times[i]) - meanT;
+        covariance += t * ((i + 1) * blockMs - meanP);
+        variance += t * t;
+    }
+    double slope = covariance / variance, largest = 0;
+    for (size_t i = 0; i < n; i++) {
+        double t = MsBetween(times[0], times[i]) - meanT;
+        largest = std::max(largest, fabs((i + 1) * blockMs - meanP - slope * t));
+    }
+    return largest;
+}
+
 // Keeps about half a second queued, as the plug-in's pacing does.
 int ProfilePlay(PlayDevice *device, CountingSink *sink, int seconds) {
     std::vector<char> block(BytesPerBlock, 0);
+    std::vector<LARGE_INTEGER> returnTimes;
+    returnTimes.reserve(seconds * 44100 / FramesPerBlock + 16);
+    sink->ReturnTimes = &returnTimes;
     const int blocks = seconds * 44100 / FramesPerBlock;
     const int queueLimit = 44100 / 2 / FramesPerBlock;
     double cpuBefore = ProcessCpuSeconds();
@@ -107,8 +148,10 @@ int ProfilePlay(PlayDevice *device, CountingSink *sink, int seconds) {
     while (sink->Returned < blocks)
         Sleep(5);
     double cpu = ProcessCpuSeconds() - cpuBefore;
-    printf("steady play of %d s: %.2f CPU s, %.2f CPU s per minute of audio\n", seconds, cpu,
-           cpu * 60 / seconds);
+    sink->ReturnTimes = nullptr;
+    printf("steady play of %d s: %.2f CPU s, %.2f CPU s per minute of audio; buffers returned "
+           "within %.1f ms of a straight line\n",
+           seconds, cpu, cpu * 60 / seconds, ReturnJitterMs(returnTimes));
     return 0;
 }
 
