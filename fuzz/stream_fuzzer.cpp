@@ -4,9 +4,10 @@
 // that a well-formed session still works and adds up, and that its handles
 // and memory stay bounded. Exits non-zero at the first failed check.
 //
-//   tvfuzz [--seed N] [--frames N] [--batch N] [--seconds N] [--trace 1]
+//   tvfuzz [--seed N] [--frames N] [--batch N] [--seconds N] [--hold N] [--trace 1]
 //
-// --seconds ends the run at the first batch boundary after that many seconds.
+// --seconds ends the run at the first batch boundary after that many seconds;
+// --hold leaves a failed service running that many seconds for a debugger.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -341,7 +342,7 @@ void RunBatch(Random &random, uint16_t port, uint64_t frames, Figures *figures) 
 int main(int argc, char **argv) {
     uint32_t seed = 1;
     uint64_t total = 20000, batch = 2000;
-    DWORD budgetSeconds = 0;
+    DWORD budgetSeconds = 0, holdSeconds = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!strcmp(argv[i], "--seed"))
             seed = strtoul(argv[i + 1], nullptr, 10);
@@ -349,6 +350,8 @@ int main(int argc, char **argv) {
             total = strtoull(argv[i + 1], nullptr, 10);
         else if (!strcmp(argv[i], "--trace"))
             Trace = argv[i + 1][0] == '1';
+        else if (!strcmp(argv[i], "--hold"))
+            holdSeconds = strtoul(argv[i + 1], nullptr, 10);
         else if (!strcmp(argv[i], "--seconds"))
             budgetSeconds = strtoul(argv[i + 1], nullptr, 10);
         else if (!strcmp(argv[i], "--batch"))
@@ -418,6 +421,11 @@ int main(int argc, char **argv) {
     }
     if (failed) {
         // Keep the daemon's folder: its console output tells what it did last.
+        if (holdSeconds) {
+            printf("holding Tonvaled (Windows pid %lu) for %lu s\n", daemon.Process.dwProcessId,
+                   holdSeconds);
+            Sleep(holdSeconds * 1000);
+        }
         KillDaemon(&daemon);
         printf("daemon output kept in %s\n", Narrow(daemon.OutPath).c_str());
     } else {
