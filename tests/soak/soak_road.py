@@ -127,6 +127,23 @@ class Service:
         self.log.close()
 
 
+def warm_up_seconds(minutes):
+    """How long the service warms up before its figures count as the start of
+    a run: its heap and Wine's sound path grow to their working size in about
+    the first minute, once, while a leak goes on growing. Short runs start at
+    their first figure."""
+    return 60.0 if minutes >= 3 else 0.0
+
+
+def start_and_end(samples, minutes):
+    """The (seconds, handles, private bytes) figures taken as the start and
+    the end of a run, or None when there are fewer than two."""
+    if len(samples) < 2:
+        return None
+    warm = [s for s in samples[:-1] if s[0] >= warm_up_seconds(minutes)]
+    return (warm[0] if warm else samples[0]), samples[-1]
+
+
 def flat(first, last, handle_slack=10, memory_slack=1 << 20):
     """Whether two figures of the service are within the slack of each other."""
     return (first is not None and last is not None and abs(last[0] - first[0]) <= handle_slack
