@@ -17,7 +17,9 @@ for row in "Open ms" "Close ms" "Flush ms, 2 s queued" "Flush ms, 20 s queued" \
            "Final position - length ms" "Position jitter ms (192k/32/8)" \
            "CPU s/min service / peer server, 44.1k/16/2" "CPU s/min host / pacat, 44.1k/16/2" \
            "CPU s/min wineserver, 44.1k/16/2" "CPU s/min service / peer server, 192k/32/8" \
-           "CPU s/min host / pacat, 192k/32/8" "CPU s/min wineserver, 192k/32/8"; do
+           "CPU s/min host / pacat, 192k/32/8" "CPU s/min wineserver, 192k/32/8" \
+           "Gaps at 192k/32/8" "Played sum - bytes written, 192k/32/8" \
+           "Service handles start / end" "Service private MiB start / end"; do
   if ! grep -qF -- "$row" <<<"$out"; then echo "FAIL  row missing: $row"; failed=1; fi
 done
 python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["tonvale"]["open"]["open_ms"] and d["peer"]["open_ms"]' \
