@@ -66,6 +66,46 @@ def wait_for_port(port, seconds):
     return False
 
 
+def run_program(command, cwd, timeout, on_line=None):
+    """Runs a Windows program under Wine to its end: (exit code, stdout, stderr)
+    as bytes, exit code -1 when it was stopped at `timeout`. Its output goes to
+    files rather than pipes: the first window of a Wine session can start the
+    desktop process, which inherits the program's handles and outlives it, so
+    a pipe would never reach its end. on_line, if given, sees each line of
+    standard output as it comes."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
+                                   stderr=err)
+        deadline = time.time() + timeout
+        seen = 0
+        pending = b""
+
+        def pass_new_lines():
+            nonlocal seen, pending
+            out.seek(seen)
+            chunk = out.read()
+            seen += len(chunk)
+            pending += chunk
+            *lines, pending = pending.split(b"\n")
+            for line in lines:
+                on_line(line.decode("utf-8", "replace") + "\n")
+
+        while process.poll() is None:
+            if time.time() > deadline:
+                process.kill()
+                process.wait()
+                break
+            if on_line:
+                pass_new_lines()
+            time.sleep(0.02)
+        if on_line:
+            pass_new_lines()
+        returncode = -1 if time.time() > deadline else process.returncode
+        out.seek(0)
+        err.seek(0)
+        return returncode, out.read(), err.read()
+
+
 def write_ini(path, lines):
     with open(path, "w", newline="") as f:
         f.write("\r\n".join(["[COMMON]"] + lines) + "\r\n")
@@ -127,14 +167,13 @@ class Road:
     def host(self, *options, timeout=40):
         command = ["wine", self.args.host, "--plugin", win_path(self.plugin)] + list(options)
         started = time.time()
-        done = subprocess.run(command, cwd=self.folder, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=timeout)
-        out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-        err = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+        returncode, stdout, stderr = run_program(command, self.folder, timeout)
+        out = stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        err = stderr.decode("utf-8", "replace").replace("\r\n", "\n")
         print("---- tvhost %s (%.1f s, exit %d)\n%s%s----" % (
-            " ".join(options), time.time() - started, done.returncode,
+            " ".join(options), time.time() - started, returncode,
             out.replace("\r", "\n"), err), flush=True)
-        return done.returncode, out, err
+        return returncode, out, err
 
     def close(self):
         if self.recorder:
@@ -445,11 +484,11 @@ def case_failures(road):
     check('dialog "Tonvale sound plugin properies" cancelled' in out, "the dialog is cancelled")
     check(re.search(r'message box "About": %s\s+Compiled on \w{3} +\d+ \d{4}' %
                     re.escape(TITLE), out), "the About box is printed")
-    bad_plugin = subprocess.run(["wine", road.args.host, "--plugin", win_path(good), good],
-                                capture_output=True, timeout=30)
-    check(bad_plugin.returncode == 3, "a file that is no DLL is refused with 3")
-    usage = subprocess.run(["wine", road.args.host, good], capture_output=True, timeout=30)
-    check(usage.returncode == 1 and b"usage: tvhost" in usage.stderr,
+    bad_plugin_rc, _, _ = run_program(["wine", road.args.host, "--plugin", win_path(good), good],
+                                      road.folder, 30)
+    check(bad_plugin_rc == 3, "a file that is no DLL is refused with 3")
+    usage_rc, _, usage_err = run_program(["wine", road.args.host, good], road.folder, 30)
+    check(usage_rc == 1 and b"usage: tvhost" in usage_err,
           "no plug-in given prints the usage and exits with 1")
 
 

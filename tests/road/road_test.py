@@ -35,7 +35,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "host"))
 import frame_proxy  # noqa: E402
-from e2e_test import (RATE, TITLE, Signal, describe, free_port, ms, pieces,  # noqa: E402
+from e2e_test import (RATE, TITLE, Signal, describe, free_port, ms, pieces, run_program,  # noqa: E402
                       read_wav16, runs_of, wait_for_port, win_path, write_ini)
 
 STALL_S = 4.0  # longer than any wait for a reply
@@ -187,31 +187,15 @@ class Road:
         command = ["wine", self.args.host, "--plugin", win_path(self.plugin), "--about",
                    "--time-calls", str(UNBLOCKED_MS)] + list(options)
         started = time.time()
-        process = subprocess.Popen(command, cwd=self.folder, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        errors = []
-        reader = threading.Thread(target=lambda: errors.append(process.stderr.read()),
-                                  daemon=True)
-        reader.start()
-        timer = threading.Timer(timeout, process.kill)
-        timer.start()
-        lines = []
-        for raw in process.stdout:
-            line = raw.decode("utf-8", "replace")
-            lines.append(line)
-            if on_line:
-                on_line(line)
-        process.wait()
-        timer.cancel()
-        reader.join(10)
-        out = "".join(lines).replace("\r\n", "\n")
-        err = b"".join(errors).decode("utf-8", "replace").replace("\r\n", "\n")
+        returncode, stdout, stderr = run_program(command, self.folder, timeout, on_line)
+        out = stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        err = stderr.decode("utf-8", "replace").replace("\r\n", "\n")
         shown = "\n".join(line for line in out.replace("\r", "\n").split("\n")
                           if "buffered" not in line)
         print("---- tvhost %s (%.1f s, exit %d)\n%s\n%s----" % (
             " ".join(os.path.basename(o) for o in options), time.time() - started,
-            process.returncode, shown, err), flush=True)
-        return HostRun(process.returncode, out, err)
+            returncode, shown, err), flush=True)
+        return HostRun(returncode, out, err)
 
     def after_first_open(self, seconds, action):
         """An on_line for host(): runs action once, `seconds` after the first
