@@ -559,6 +559,9 @@ def main():
         parser.add_argument(option, required=True)
     parser.add_argument("--seconds", type=int, default=15)
     args = parser.parse_args()
+    # The programs run in a folder of their own, so relative paths would miss.
+    for name in ("host", "plugin", "daemon", "make_wav"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
     road = Road(args, keep_writes=args.case == "concurrency",
                 direct=args.case in ("stall_write", "kill"))
     try:
