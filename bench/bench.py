@@ -39,7 +39,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import struct
 import subprocess
 import sys
@@ -50,35 +49,11 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # no cache folders in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "soak"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "host"))
 import soak_road  # noqa: E402
+from e2e_test import free_port, wait_for_port, win_path, write_ini  # noqa: E402
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 BLOCK_FRAMES = 576
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, seconds):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), 0.2).close()
-            return True
-        except OSError:
-            time.sleep(0.05)
-    return False
-
-
-def write_ini(path, lines):
-    with open(path, "w", newline="") as f:
-        f.write("\r\n".join(["[COMMON]"] + lines) + "\r\n")
-
-
-def win_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def cpu_seconds(pid):

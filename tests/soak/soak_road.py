@@ -16,7 +16,6 @@ import random
 import re
 import shutil
 import signal
-import socket
 import struct
 import subprocess
 import sys
@@ -25,7 +24,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "road"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "host"))
 import frame_proxy  # noqa: E402
+from e2e_test import free_port, wait_for_port, win_path, write_ini  # noqa: E402
 
 # The proxy's small socket buffers, meant to pass a stalled service's push-back
 # on, hold an 8 KiB CMD_WRITE in more than one window and behind delayed
@@ -40,32 +41,6 @@ PROBE_BYTES = 64 * 2  # 64 samples must match to place a piece in the file
 KEY_BYTES = 16  # the part of a probe that is looked up
 INDEX_STEP = 32 * FRAME_BYTES  # every 32nd frame of the file is in the index
 NONZERO = re.compile(b"[^\x00]")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, seconds):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), 0.2).close()
-            return True
-        except OSError:
-            time.sleep(0.05)
-    return False
-
-
-def write_ini(path, lines):
-    with open(path, "w", newline="") as f:
-        f.write("\r\n".join(["[COMMON]"] + lines) + "\r\n")
-
-
-def win_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def ms_of(nbytes, rate=RATE, frame_bytes=FRAME_BYTES):
