@@ -61,17 +61,20 @@ static void WaitUntilAllReleased(PlayDevice *device) {
 // block align or byte rate that contradicts the other fields); such a device
 // would play garbage. Beyond the formats a player produces (8 to 32 bits, up
 // to 8 channels, up to 384 kHz) the sound stack here does worse: PulseAudio
-// asserts and takes the whole process down. Both kinds are refused here.
-static bool IsUnplayablePcm(const PcmFormat *format) {
+// asserts and takes the whole process down. A compressed format reaches it
+// as PCM that the mapper decodes at the same rate and channel count, so those
+// two bounds hold for every tag; both kinds are refused here.
+static bool IsUnplayable(const PcmFormat *format) {
+    const uint32_t MaxRate = 384000, MaxChannels = 8;
+    if (format->Channels == 0 || format->Channels > MaxChannels || format->SamplesPerSec == 0 ||
+        format->SamplesPerSec > MaxRate)
+        return true;
     if (format->FormatTag != WAVE_FORMAT_PCM)
         return false;
-    const uint32_t MaxRate = 384000, MaxChannels = 8;
     uint16_t bits = format->BitsPerSample;
     uint32_t blockAlign = format->Channels * bits / 8;
     bool knownWidth = bits == 8 || bits == 16 || bits == 24 || bits == 32;
-    return !knownWidth || format->Channels == 0 || format->Channels > MaxChannels ||
-           format->SamplesPerSec == 0 || format->SamplesPerSec > MaxRate ||
-           format->BlockAlign != blockAlign ||
+    return !knownWidth || format->BlockAlign != blockAlign ||
            format->AvgBytesPerSec != format->SamplesPerSec * blockAlign;
 }
 
@@ -116,7 +119,7 @@ static MMRESULT OpenAsExtensible(PlayDevice *device, const WAVEFORMATEX &plain) 
 }
 
 bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink) {
-    if (device->WaveHandle || IsUnplayablePcm(format))
+    if (device->WaveHandle || IsUnplayable(format))
         return false;
     device->QueuedCount = 0;
     device->DoneCount = 0;

@@ -64,10 +64,17 @@ TEST(Formats, EveryRateChannelCountAndWidthOpens) {
     malformed.push_back(PcmFormatBytes(44100, 9, 16));
     malformed.push_back(PcmFormatBytes(44100, 2, 12));
     malformed.push_back(PcmFormatBytes(44100, 2, 64));
+    // Mu-law that the mapper would decode to PCM at an impossible rate.
+    const uint16_t MuLawTag = 7;
+    std::vector<unsigned char> mulaw = withField(PcmFormatBytes(8000, 1, 8), 0, MuLawTag, 2);
+    malformed.push_back(withField(mulaw, 4, 0xFFFFFFFF, 4));
+    malformed.push_back(withField(withField(mulaw, 2, 9, 2), 12, 9, 2));
     for (const auto &format : malformed)
         EXPECT_EQ(1, OpenAndClose(s, format));
-    // The service is still there and plays the highest rate it takes.
+    // The service is still there and plays the highest rate it takes, and
+    // mu-law within the bounds.
     EXPECT_EQ(0, OpenAndClose(s, PcmFormatBytes(384000, 2, 16)));
+    EXPECT_EQ(0, OpenAndClose(s, mulaw));
     closesocket(s);
     DeleteDaemonCopy(&daemon);
 }
