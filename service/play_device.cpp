@@ -57,24 +57,27 @@ static void WaitUntilAllReleased(PlayDevice *device) {
     }
 }
 
-// Wine's mapper opens records that a Windows driver refuses (no channels, a
-// block align or byte rate that contradicts the other fields); such a device
-// would play garbage. Beyond the formats a player produces (8 to 32 bits, up
-// to 8 channels, up to 384 kHz) the sound stack here does worse: PulseAudio
-// asserts and takes the whole process down. A compressed format reaches it
-// as PCM that the mapper decodes at the same rate and channel count, so those
-// two bounds hold for every tag; both kinds are refused here.
+// Only plain PCM is taken. Any other tag would reach a decoder of the wave
+// mapper, which then parses the peer's bytes on this thread while it holds
+// the device's lock; a decoder that faults on them (the MPEG one divides by
+// zero) leaves that lock held for good, and the wait of the next flush or
+// close never ends.
+// Wine's mapper also opens PCM records that a Windows driver refuses (no
+// channels, a block align or byte rate that contradicts the other fields);
+// such a device would play garbage. Beyond the formats a player produces (8
+// to 32 bits, up to 8 channels, up to 384 kHz) the sound stack here does
+// worse: PulseAudio asserts and takes the whole process down. Both kinds are
+// refused here.
 static bool IsUnplayable(const PcmFormat *format) {
-    const uint32_t MaxRate = 384000, MaxChannels = 8;
-    if (format->Channels == 0 || format->Channels > MaxChannels || format->SamplesPerSec == 0 ||
-        format->SamplesPerSec > MaxRate)
-        return true;
     if (format->FormatTag != WAVE_FORMAT_PCM)
-        return false;
+        return true;
+    const uint32_t MaxRate = 384000, MaxChannels = 8;
     uint16_t bits = format->BitsPerSample;
     uint32_t blockAlign = format->Channels * bits / 8;
     bool knownWidth = bits == 8 || bits == 16 || bits == 24 || bits == 32;
-    return !knownWidth || format->BlockAlign != blockAlign ||
+    return !knownWidth || format->Channels == 0 || format->Channels > MaxChannels ||
+           format->SamplesPerSec == 0 || format->SamplesPerSec > MaxRate ||
+           format->BlockAlign != blockAlign ||
            format->AvgBytesPerSec != format->SamplesPerSec * blockAlign;
 }
 
@@ -125,16 +128,15 @@ bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink)
     device->DoneCount = 0;
     device->EndPlaySink = sink;
 
-    // The wave mapper reads cbSize for every tag but plain PCM, so hand it a
-    // complete WAVEFORMATEX with no extra bytes.
+    // A complete WAVEFORMATEX with no extra bytes, the base of the extensible
+    // record too.
     WAVEFORMATEX wave = {};
     memcpy(&wave, format, sizeof *format);
     wave.cbSize = 0;
     // A device that does not take wide or multichannel plain PCM itself gets
     // it from the mapper converted to 16-bit stereo, so ask for the device's
     // own acceptance and otherwise describe the samples unambiguously.
-    const bool ambiguous = wave.wFormatTag == WAVE_FORMAT_PCM &&
-                           (wave.wBitsPerSample > 16 || wave.nChannels > 2);
+    const bool ambiguous = wave.wBitsPerSample > 16 || wave.nChannels > 2;
     MMRESULT result = OpenWaveOut(device, &wave, ambiguous ? WAVE_FORMAT_DIRECT : 0);
     if (result != MMSYSERR_NOERROR && ambiguous) {
         device->WaveHandle = nullptr;

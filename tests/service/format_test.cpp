@@ -64,17 +64,70 @@ TEST(Formats, EveryRateChannelCountAndWidthOpens) {
     malformed.push_back(PcmFormatBytes(44100, 9, 16));
     malformed.push_back(PcmFormatBytes(44100, 2, 12));
     malformed.push_back(PcmFormatBytes(44100, 2, 64));
-    // Mu-law that the mapper would decode to PCM at an impossible rate.
-    const uint16_t MuLawTag = 7;
-    std::vector<unsigned char> mulaw = withField(PcmFormatBytes(8000, 1, 8), 0, MuLawTag, 2);
-    malformed.push_back(withField(mulaw, 4, 0xFFFFFFFF, 4));
-    malformed.push_back(withField(withField(mulaw, 2, 9, 2), 12, 9, 2));
     for (const auto &format : malformed)
         EXPECT_EQ(1, OpenAndClose(s, format));
-    // The service is still there and plays the highest rate it takes, and
-    // mu-law within the bounds.
+    // The service is still there and plays the highest rate it takes.
     EXPECT_EQ(0, OpenAndClose(s, PcmFormatBytes(384000, 2, 16)));
-    EXPECT_EQ(0, OpenAndClose(s, mulaw));
+    closesocket(s);
+    DeleteDaemonCopy(&daemon);
+}
+
+// A compressed format would be decoded by the wave mapper from the peer's
+// bytes. Garbage made the MPEG decoder divide by zero inside the device's lock,
+// and the next connection then never got an answer; mu-law at an impossible
+// rate made the sound stack abort the service.
+TEST(Formats, CompressedFormatsNeverReachADecoder) {
+    DaemonCopy daemon = MakeDaemonCopy(nullptr);
+    ASSERT_TRUE(StartDebugDaemon(&daemon));
+    struct Compressed {
+        uint16_t Tag, Channels;
+        uint32_t Rate, BytesPerSecond;
+        uint16_t BlockAlign, Bits;
+    };
+    const Compressed formats[] = {
+        {0x50, 2, 8000, 1, 256, 4},              // MPEG, as a fuzzed record had it
+        {0x55, 2, 44100, 16000, 1, 0},           // MPEG layer 3
+        {7, 1, 0xFFFFFFFF, 0xFFFFFFFE, 2, 8},     // mu-law
+        {6, 1, 8000, 8000, 1, 8},                // a-law, well formed
+        {2, 2, 22050, 22311, 1024, 4},           // Microsoft ADPCM
+    };
+    for (const Compressed &f : formats) {
+        std::vector<unsigned char> record(PCM_FORMAT_SIZE);
+        memcpy(&record[0], &f.Tag, 2);
+        memcpy(&record[2], &f.Channels, 2);
+        memcpy(&record[4], &f.Rate, 4);
+        memcpy(&record[8], &f.BytesPerSecond, 4);
+        memcpy(&record[12], &f.BlockAlign, 2);
+        memcpy(&record[14], &f.Bits, 2);
+        SOCKET s = ConnectLoopback(daemon.Port);
+        ASSERT_TRUE(SendFrame(s, CMD_OPEN, record));
+        FrameHeader reply;
+        ASSERT_TRUE(ReceiveFrame(s, &reply)) << "tag " << f.Tag;
+        EXPECT_EQ(CMD_OPEN, reply.Code);
+        EXPECT_EQ(1, reply.Value) << "tag " << f.Tag;
+        // What a decoder would have been fed.
+        for (int i = 0; i < 6; i++) {
+            std::vector<unsigned char> garbage(1 + 997 * i);
+            for (size_t k = 0; k < garbage.size(); k++)
+                garbage[k] = static_cast<unsigned char>(k * 131 + i * 7 + 3);
+            ASSERT_TRUE(SendFrame(s, CMD_WRITE, garbage));
+        }
+        ASSERT_TRUE(SendFrame(s, CMD_FLUSH, nullptr, 0));
+        EXPECT_EQ(0, AwaitReplyCollectingPlayed(s, CMD_FLUSH, nullptr)) << "tag " << f.Tag;
+        closesocket(s);
+    }
+    // The device is free and plays for the next client.
+    SOCKET s = ConnectLoopback(daemon.Port);
+    ASSERT_TRUE(SendFrame(s, CMD_OPEN, PcmFormatBytes(44100, 2, 16)));
+    FrameHeader frame;
+    ASSERT_TRUE(ReceiveFrame(s, &frame));
+    ASSERT_EQ(0, frame.Value);
+    ASSERT_TRUE(SendFrame(s, CMD_WRITE, std::vector<unsigned char>(17640, 0)));
+    ASSERT_TRUE(ReceiveFrame(s, &frame));
+    EXPECT_EQ(CMD_PLAYED, frame.Code);
+    EXPECT_EQ(17640, frame.Value);
+    SendFrame(s, CMD_CLOSE, nullptr, 0);
+    EXPECT_EQ(0, AwaitReplyCollectingPlayed(s, CMD_CLOSE, nullptr));
     closesocket(s);
     DeleteDaemonCopy(&daemon);
 }

@@ -113,10 +113,11 @@ TEST_F(PlayDeviceTest, RefusedFormatsLeaveTheDeviceClosed) {
     badAlign.BlockAlign = 3;
     EXPECT_FALSE(PlayDeviceOpen(&Device, &badAlign, &Sink));
     EXPECT_EQ(nullptr, Device.WaveHandle);
-    // A non-PCM tag goes to the mapper in a complete record and is refused.
-    PcmFormat unknownTag = Stereo;
-    unknownTag.FormatTag = 0x55;
-    EXPECT_FALSE(PlayDeviceOpen(&Device, &unknownTag, &Sink));
+    // A-law is a format the mapper would decode, but only PCM is taken.
+    PcmFormat alaw = MakePcmFormat(8000, 1, 8);
+    alaw.FormatTag = 6;
+    EXPECT_FALSE(PlayDeviceOpen(&Device, &alaw, &Sink));
+    EXPECT_EQ(nullptr, Device.WaveHandle);
     EXPECT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
 }
 
