@@ -175,6 +175,13 @@ std::vector<unsigned char> FormatPayload(Random &random) {
                                                        channels[random.Below(6)], bits[random.Below(7)]);
     if (random.Chance(20))
         format[random.Below(16)] = static_cast<unsigned char>(random.Next());
+    if (random.Chance(10)) {
+        // Tags of formats that a decoder of the wave mapper would take:
+        // ADPCM, IEEE float, a-law, mu-law, IMA ADPCM, GSM, MPEG, MPEG layer 3.
+        static const uint16_t tags[] = {2, 3, 6, 7, 0x11, 0x31, 0x50, 0x55};
+        uint16_t tag = tags[random.Below(sizeof tags / sizeof tags[0])];
+        memcpy(&format[0], &tag, sizeof tag);
+    }
     return format;
 }
 
