@@ -1,7 +1,7 @@
 // PlayDevice: wave-out on the wave mapper with a callback function.
 //
 // How it works: PlayDeviceWrite copies each payload into a WAVEHDR of its own
-// and queues it. When the device gives a buffer back (played or dropped by a
+// and queues it (one shorter than a frame is given back at once). When the device gives a buffer back (played or dropped by a
 // reset), WaveOutCallback reports it to the listener and hands it to a
 // short-lived release thread, because the callback itself may not call
 // wave-out functions. The release thread unprepares and frees the buffer and
@@ -146,12 +146,24 @@ bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink)
         device->WaveHandle = nullptr;
         return false;
     }
+    device->FrameBytes = format->BlockAlign;
     waveOutSetVolume(device->WaveHandle, device->StoredVolume);
     return true;
 }
 
 bool PlayDeviceWrite(PlayDevice *device, int32_t bytes, const void *data) {
     ReleaseOrphans(device);
+    // A buffer shorter than one frame holds nothing to play, and Wine's
+    // wave-out mishandles one: its play position skips the buffers queued
+    // after it while its clock still counts them, so later buffers come back
+    // before they have been read, and reading them after their release
+    // crashes the process. Such a buffer is given back at once instead, out
+    // of order by less than a frame's worth of bytes.
+    if (device->WaveHandle && bytes < device->FrameBytes) {
+        if (device->EndPlaySink)
+            device->EndPlaySink->OnEndPlay(bytes);
+        return true;
+    }
     WAVEHDR *header = static_cast<WAVEHDR *>(calloc(1, sizeof(WAVEHDR)));
     char *copy = static_cast<char *>(malloc(bytes));
     if (!header || !copy) {

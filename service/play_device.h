@@ -26,6 +26,8 @@ struct PlayDevice {
     // Returned buffers whose release thread could not be started, linked
     // through their dwUser field; the run thread releases them.
     WAVEHDR *volatile Orphans = nullptr;
+    // The open format's block align: bytes in one frame.
+    uint16_t FrameBytes = 0;
 };
 
 struct ReleaseJob {

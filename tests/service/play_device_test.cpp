@@ -121,4 +121,53 @@ TEST_F(PlayDeviceTest, RefusedFormatsLeaveTheDeviceClosed) {
     EXPECT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
 }
 
+// Wine's wave-out skips the buffers queued after one that holds no whole
+// frame while its clock still counts them, so later buffers came back before
+// they were read, and reading them after their release crashed the process.
+// Such a buffer is given back at once, and everything else plays in order.
+TEST_F(PlayDeviceTest, BuffersShorterThanAFrameComeBackAndTheRestPlays) {
+    const PcmFormat six = MakePcmFormat(44100, 6, 32);
+    ASSERT_TRUE(PlayDeviceOpen(&Device, &six, &Sink));
+    uint32_t seed = 1;
+    auto next = [&seed](uint32_t below) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % below;
+    };
+    LONG writes = 0, bytes = 0;
+    for (int round = 0; round < 400; round++) {
+        int32_t length = next(4) == 0 ? 1 + next(23) : 24 + next(8976);
+        ASSERT_TRUE(PlayDeviceWrite(&Device, length, Silence.data()));
+        writes++;
+        bytes += length;
+        switch (next(12)) {
+        case 0:
+            waveOutPause(Device.WaveHandle);
+            break;
+        case 1:
+            waveOutRestart(Device.WaveHandle);
+            break;
+        case 2:
+            PlayDeviceFlush(&Device);
+            EXPECT_EQ(writes, Sink.Calls);
+            break;
+        case 3:
+            Sleep(next(30));
+            break;
+        }
+    }
+    waveOutRestart(Device.WaveHandle);
+    PlayDeviceFlush(&Device);
+    EXPECT_EQ(writes, Sink.Calls);
+    EXPECT_EQ(bytes, Sink.Bytes);
+    EXPECT_EQ(Device.QueuedCount, Device.DoneCount);
+
+    // A tenth of a second of whole frames still plays out and comes back.
+    const LONG before = Sink.Calls;
+    for (int i = 0; i < 10; i++)
+        ASSERT_TRUE(PlayDeviceWrite(&Device, 44100 / 100 * 24, Silence.data()));
+    for (int waited = 0; Sink.Calls < before + 10 && waited < 5000; waited += 10)
+        Sleep(10);
+    EXPECT_EQ(before + 10, Sink.Calls);
+}
+
 } // namespace
