@@ -5,9 +5,11 @@
 // and memory stay bounded. Exits non-zero at the first failed check.
 //
 //   tvfuzz [--seed N] [--frames N] [--batch N] [--seconds N] [--hold N] [--trace 1]
+//          [--figures 1]
 //
 // --seconds ends the run at the first batch boundary after that many seconds;
-// --hold leaves a failed service running that many seconds for a debugger.
+// --hold leaves a failed service running that many seconds for a debugger;
+// --figures prints the service's handles and memory after every batch.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,7 +34,14 @@ struct Random {
     bool Chance(uint32_t percent) { return Below(100) < percent; }
 };
 
-static bool Trace;
+static bool Trace, Verbose;
+
+// Bounded: one step of Wine's handle table, and a few MiB of heap that a
+// 64 MiB payload or many release threads may leave in the allocator.
+bool GrewBeyondBounds(const ProcessFigures &start, const ProcessFigures &now) {
+    return now.Handles > start.Handles + 32 ||
+           now.PrivateBytes > start.PrivateBytes + 16 * 1024 * 1024;
+}
 
 struct Figures {
     uint64_t Frames = 0, Connections = 0, Drops = 0, Splits = 0, Races = 0, Checks = 0;
@@ -357,6 +366,8 @@ int main(int argc, char **argv) {
             total = strtoull(argv[i + 1], nullptr, 10);
         else if (!strcmp(argv[i], "--trace"))
             Trace = argv[i + 1][0] == '1';
+        else if (!strcmp(argv[i], "--figures"))
+            Verbose = argv[i + 1][0] == '1';
         else if (!strcmp(argv[i], "--hold"))
             holdSeconds = strtoul(argv[i + 1], nullptr, 10);
         else if (!strcmp(argv[i], "--seconds"))
@@ -403,6 +414,16 @@ int main(int argc, char **argv) {
         ProcessFigures now = FiguresOf(daemon);
         peak.Handles = std::max(peak.Handles, now.Handles);
         peak.PrivateBytes = std::max(peak.PrivateBytes, now.PrivateBytes);
+        if (Verbose)
+            printf("%llu frames in %lu s: %lu handles, %lu KiB private\n",
+                   static_cast<unsigned long long>(figures.Frames),
+                   (GetTickCount() - began) / 1000, now.Handles,
+                   static_cast<unsigned long>(now.PrivateBytes / 1024));
+        if (!failed && GrewBeyondBounds(start, now)) {
+            printf("FAIL: handles or memory grew after %llu frames\n",
+                   static_cast<unsigned long long>(figures.Frames));
+            failed = 1;
+        }
     }
     ProcessFigures end = FiguresOf(daemon);
     printf("seed %u: %llu frames, %llu connections (%llu dropped, %llu races), %llu split "
@@ -419,13 +440,6 @@ int main(int argc, char **argv) {
            static_cast<unsigned long>(start.PrivateBytes / 1024),
            static_cast<unsigned long>(end.PrivateBytes / 1024),
            static_cast<unsigned long>(peak.PrivateBytes / 1024));
-    // Bounded: one step of Wine's handle table, and a few MiB of heap that a
-    // 64 MiB payload or many release threads may leave in the allocator.
-    if (!failed && (end.Handles > start.Handles + 32 ||
-                    end.PrivateBytes > start.PrivateBytes + 16 * 1024 * 1024)) {
-        printf("FAIL: handles or memory grew\n");
-        failed = 1;
-    }
     if (failed) {
         // Keep the daemon's folder: its console output tells what it did last.
         if (holdSeconds) {

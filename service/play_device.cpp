@@ -1,10 +1,10 @@
 // PlayDevice: wave-out on the wave mapper with a callback function.
 //
 // How it works: PlayDeviceWrite copies each payload into a WAVEHDR of its own
-// and queues it (one shorter than a frame is given back at once). When the device gives a buffer back (played or dropped by a
-// reset), WaveOutCallback reports it to the listener and hands it to a
-// short-lived release thread, because the callback itself may not call
-// wave-out functions. The release thread unprepares and frees the buffer and
+// and queues it (one shorter than a frame is given back at once). When the
+// device gives a buffer back (played or dropped by a reset), WaveOutCallback
+// reports it to the listener and hands it to a short-lived release thread,
+// because the callback itself may not call wave-out functions. The release thread unprepares and frees the buffer and
 // only then counts it in DoneCount, so flush and close can wait until
 // DoneCount catches up with QueuedCount and know that no buffer is left.
 #include "play_device.h"
