@@ -51,7 +51,8 @@ sys.dont_write_bytecode = True  # no cache folders in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "soak"))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "host"))
 import soak_road  # noqa: E402
-from e2e_test import free_port, wait_for_port, win_path, write_ini  # noqa: E402
+from e2e_test import (DaemonCopy, free_port, pids_running, wait_for_port, win_path,  # noqa: E402
+                      write_ini)
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 BLOCK_FRAMES = 576
 
@@ -64,23 +65,6 @@ def cpu_seconds(pid):
         return (int(fields[11]) + int(fields[12])) / CLK_TCK
     except (OSError, IndexError):
         return None
-
-
-def pids_running(folder, exe_name):
-    """The Linux processes Wine runs `exe_name` from `folder` in."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                cmdline = f.read().decode("utf-8", "replace")
-        except OSError:
-            continue
-        win_folder = win_path(folder)
-        if (folder in cmdline or win_folder in cmdline) and exe_name in cmdline:
-            found.append(int(entry))
-    return found
 
 
 def wait_for_pid(folder, exe_name, seconds=20):
@@ -126,22 +110,14 @@ class Road:
         self.folder = tempfile.mkdtemp(prefix="tvbench_")
         self.port = free_port()
         self.service_dir = os.path.join(self.folder, "service")
-        os.makedirs(self.service_dir)
-        exe = os.path.join(self.service_dir, "Tonvaled.exe")
-        shutil.copy(os.path.join(build, "Tonvaled.exe"), exe)
-        write_ini(os.path.join(self.service_dir, "Tonvaled.ini"), ["listernPort=%d" % self.port])
         self.plugin_dir = os.path.join(self.folder, "plugins")
         os.makedirs(self.plugin_dir)
         self.plugin = os.path.join(self.plugin_dir, "out_tonvale.dll")
         shutil.copy(os.path.join(build, "plugin", "out_tonvale.dll"), self.plugin)
         self.client = os.path.join(self.folder, "tvbench.exe")
         shutil.copy(os.path.join(build, "bench", "tvbench.exe"), self.client)
-        self.log = open(os.path.join(self.service_dir, "console.txt"), "w")
-        self.daemon = subprocess.Popen(["wine", exe, "/debug"], cwd=self.service_dir,
-                                       stdin=subprocess.DEVNULL, stdout=self.log,
-                                       stderr=subprocess.STDOUT)
-        if not wait_for_port(self.port, 30):
-            raise SystemExit("bench: Tonvaled did not listen on port %d" % self.port)
+        self.daemon = DaemonCopy(os.path.join(build, "Tonvaled.exe"), self.service_dir,
+                                 self.port)
         self.service_pid = wait_for_pid(self.service_dir, "Tonvaled.exe")
 
     def run(self, buff_ms, *arguments, timeout=900):
@@ -179,13 +155,7 @@ class Road:
         return lines, {"service": service, "host": client_cpu, "wineserver": wineserver}
 
     def close(self):
-        self.daemon.send_signal(signal.SIGINT)
-        try:
-            self.daemon.wait(10)
-        except subprocess.TimeoutExpired:
-            self.daemon.kill()
-            self.daemon.wait()
-        self.log.close()
+        self.daemon.close()
         shutil.rmtree(self.folder, ignore_errors=True)
 
 

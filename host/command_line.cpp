@@ -23,6 +23,8 @@ const char UsageText[] =
     "  --hammer MS        for the first MS ms of each file a second thread calls\n"
     "                     SetVolume, SetPan, Pause(1), Pause(0) and GetOutputTime as\n"
     "                     fast as it can, then sets the starting volume and balance\n"
+    "  --hammer-rate N    at most N rounds of the hammer a second on average, in\n"
+    "                     bursts of 25 back to back (default 0: no bound)\n"
     "  --gap MS           wait MS ms before each file after the first\n"
     "Without --interactive every message box is printed and confirmed with OK,\n"
     "and the configuration dialog is printed and cancelled.\n";
@@ -101,9 +103,11 @@ bool ParseCommandLine(int argc, wchar_t **argv, HostOptions *options, std::strin
                 options->Requests.push_back({atMs, RequestSeek, value});
             }
             i++;
-        } else if (arg == L"--time-calls" || arg == L"--gap" || arg == L"--hammer") {
+        } else if (arg == L"--time-calls" || arg == L"--gap" || arg == L"--hammer" ||
+                   arg == L"--hammer-rate") {
             if (!ParseInt(next, &value) || value < 0) {
-                *error = Narrow(arg.c_str()) + " takes MS, 0 or more";
+                *error = Narrow(arg.c_str()) +
+                         (arg == L"--hammer-rate" ? " takes N, 0 or more" : " takes MS, 0 or more");
                 return false;
             }
             if (arg == L"--time-calls") {
@@ -111,6 +115,8 @@ bool ParseCommandLine(int argc, wchar_t **argv, HostOptions *options, std::strin
                 options->SlowCallMs = value;
             } else if (arg == L"--gap") {
                 options->GapMs = value;
+            } else if (arg == L"--hammer-rate") {
+                options->HammerRate = value;
             } else {
                 options->HammerMs = value;
             }

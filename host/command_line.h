@@ -27,6 +27,7 @@ struct HostOptions {
     bool TimeCalls = false;
     int SlowCallMs = 0;
     int HammerMs = 0;    // a second thread calling the controls during each file
+    int HammerRate = 0;  // its rounds a second on average; 0 for no bound
     int GapMs = 0;       // wait before each file after the first
 };
 

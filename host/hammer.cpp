@@ -4,6 +4,8 @@
 // the control thread flags its own.
 #include "host/hammer.h"
 
+#include <stdint.h>
+
 #include "host/box_dismiss.h"
 
 namespace {
@@ -11,6 +13,7 @@ namespace {
 struct HammerContext {
     PlaybackSession *Session;
     int LengthMs;
+    int RoundsPerSecond;
     int Volume;
     int Pan;
     HammerFigures *Figures;
@@ -24,6 +27,19 @@ void PauseAndResume(PlaybackSession *session) {
     session->HostPaused = false;
 }
 
+// Rounds that run back to back, so that the two threads race for the link.
+const unsigned BurstRounds = 25;
+
+// Before each burst, waits until the whole burst keeps within the rate.
+void WaitForBurst(const HammerContext &context, unsigned rounds, DWORD start) {
+    if (context.RoundsPerSecond <= 0 || rounds % BurstRounds != 0)
+        return;
+    const uint64_t burstEnd = rounds + BurstRounds;
+    while (!context.Session->Finished &&
+           (uint64_t)(GetTickCount() - start) * context.RoundsPerSecond / 1000 < burstEnd)
+        Sleep(1);
+}
+
 void Hammer(const HammerContext &context) {
     PlaybackSession *session = context.Session;
     HammerFigures *figures = context.Figures;
@@ -32,6 +48,7 @@ void Hammer(const HammerContext &context) {
     DWORD start = GetTickCount();
     while (!session->Finished && GetTickCount() - start < (DWORD)context.LengthMs) {
         unsigned round = figures->Rounds;
+        WaitForBurst(context, round, start);
         out->SetVolume(128 + (int)(round % 128));
         out->SetPan((int)(round % 129) - 64);
         PauseAndResume(session);
@@ -56,9 +73,10 @@ DWORD WINAPI HammerThread(LPVOID parameter) {
 
 } // namespace
 
-HANDLE StartHammer(PlaybackSession *session, int lengthMs, int volume, int pan,
-                   HammerFigures *figures) {
-    HammerContext *context = new HammerContext{session, lengthMs, volume, pan, figures};
+HANDLE StartHammer(PlaybackSession *session, int lengthMs, int roundsPerSecond, int volume,
+                   int pan, HammerFigures *figures) {
+    HammerContext *context =
+        new HammerContext{session, lengthMs, roundsPerSecond, volume, pan, figures};
     HANDLE thread = CreateThread(nullptr, 0, HammerThread, context, 0, nullptr);
     if (!thread)
         delete context;

@@ -91,8 +91,8 @@ void RunStream(PlaybackSession *session, const HostOptions &options, const std::
     HammerFigures hammered;
     bool hammering = options.HammerMs > 0;
     HANDLE hammer = decoder && hammering
-                        ? StartHammer(session, options.HammerMs, options.Volume, options.Pan,
-                                      &hammered)
+                        ? StartHammer(session, options.HammerMs, options.HammerRate,
+                                      options.Volume, options.Pan, &hammered)
                         : nullptr;
     if (!decoder || !controller || (hammering && !hammer)) {
         PrintError("cannot start the playback threads (Windows error %lu)", GetLastError());

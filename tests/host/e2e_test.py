@@ -111,6 +111,78 @@ def write_ini(path, lines):
         f.write("\r\n".join(["[COMMON]"] + lines) + "\r\n")
 
 
+def pids_running(folder, exe_name):
+    """The Linux processes Wine runs `exe_name` from `folder` in."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                cmdline = f.read().decode("utf-8", "replace")
+        except OSError:
+            continue
+        if (folder in cmdline or win_path(folder) in cmdline) and exe_name in cmdline:
+            found.append(int(entry))
+    return found
+
+
+class DaemonCopy:
+    """A copy of Tonvaled.exe running with /debug from `folder`, listening on
+    `port` by its INI there, its console output in console.txt beside it."""
+
+    def __init__(self, daemon_exe, folder, port, listen_seconds=30):
+        self.folder = folder
+        self.port = port
+        os.makedirs(folder, exist_ok=True)
+        self.exe = os.path.join(folder, "Tonvaled.exe")
+        shutil.copy(daemon_exe, self.exe)
+        write_ini(os.path.join(folder, "Tonvaled.ini"), ["listernPort=%d" % port])
+        self.log = open(os.path.join(folder, "console.txt"), "w")
+        self.process = subprocess.Popen(["wine", self.exe, "/debug"], cwd=folder,
+                                        stdin=subprocess.DEVNULL, stdout=self.log,
+                                        stderr=subprocess.STDOUT)
+        if not wait_for_port(port, listen_seconds):
+            raise SystemExit("Tonvaled did not listen on port %d" % port)
+
+    def console(self):
+        self.log.flush()
+        with open(os.path.join(self.folder, "console.txt"), errors="replace") as f:
+            return f.read()
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)  # Ctrl+C for /debug
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+
+
+def start_recording(folder):
+    """parecord on the null sink's monitor into folder/recording.wav, at the
+    test signal's format: (process, path)."""
+    path = os.path.join(folder, "recording.wav")
+    sink = os.environ.get("TONVALE_SINK", "tonvale_sink")
+    process = subprocess.Popen(
+        ["parecord", "--latency-msec=10", "-d", sink + ".monitor", "--file-format=wav",
+         "--format=s16le", "--rate=%d" % RATE, "--channels=2", path],
+        stdin=subprocess.DEVNULL)
+    time.sleep(0.5)  # let it connect before anything plays
+    return process, path
+
+
+def stop_recording(process, path):
+    """The samples recorded. Stopped a second after the drain, so that its
+    buffered tail is written out."""
+    time.sleep(1.0)
+    process.send_signal(signal.SIGINT)
+    process.wait(10)
+    return read_wav16(path)
+
+
 class Road:
     """A temporary folder with its own Tonvaled copy and plug-in copy."""
 
@@ -130,17 +202,8 @@ class Road:
             self.start_daemon()
 
     def start_daemon(self):
-        service_dir = os.path.join(self.folder, "service")
-        os.makedirs(service_dir)
-        exe = os.path.join(service_dir, "Tonvaled.exe")
-        shutil.copy(self.args.daemon, exe)
-        write_ini(os.path.join(service_dir, "Tonvaled.ini"), ["listernPort=%d" % self.port])
-        self.daemon_log = open(os.path.join(service_dir, "console.txt"), "w")
-        self.daemon = subprocess.Popen(["wine", exe, "/debug"], cwd=service_dir,
-                                       stdin=subprocess.DEVNULL, stdout=self.daemon_log,
-                                       stderr=subprocess.STDOUT)
-        if not wait_for_port(self.port, 20):
-            raise SystemExit("Tonvaled did not listen on port %d" % self.port)
+        self.daemon = DaemonCopy(self.args.daemon, os.path.join(self.folder, "service"),
+                                 self.port)
 
     def wav(self, name, *options):
         path = os.path.join(self.folder, name)
@@ -148,21 +211,11 @@ class Road:
         return path
 
     def start_recorder(self):
-        self.recording = os.path.join(self.folder, "recording.wav")
-        sink = os.environ.get("TONVALE_SINK", "tonvale_sink")
-        self.recorder = subprocess.Popen(
-            ["parecord", "--latency-msec=10", "-d", sink + ".monitor", "--file-format=wav",
-             "--format=s16le", "--rate=%d" % RATE, "--channels=2", self.recording],
-            stdin=subprocess.DEVNULL)
-        time.sleep(0.5)  # let it connect before anything plays
+        self.recorder, self.recording = start_recording(self.folder)
 
     def stop_recorder(self):
-        # A second after the drain, so that its buffered tail is written out.
-        time.sleep(1.0)
-        self.recorder.send_signal(signal.SIGINT)
-        self.recorder.wait(10)
-        self.recorder = None
-        return read_wav16(self.recording)
+        recorder, self.recorder = self.recorder, None
+        return stop_recording(recorder, self.recording)
 
     def host(self, *options, timeout=40):
         command = ["wine", self.args.host, "--plugin", win_path(self.plugin)] + list(options)
@@ -180,13 +233,7 @@ class Road:
             self.recorder.kill()
             self.recorder.wait()
         if self.daemon:
-            self.daemon.send_signal(signal.SIGINT)  # Ctrl+C for /debug
-            try:
-                self.daemon.wait(10)
-            except subprocess.TimeoutExpired:
-                self.daemon.kill()
-                self.daemon.wait()
-            self.daemon_log.close()
+            self.daemon.close()
         shutil.rmtree(self.folder, ignore_errors=True)
 
 

@@ -9,7 +9,6 @@
 // starts a short-lived thread for every finished buffer, and the handle and
 // stack of the ones alive at that instant say nothing about a leak.
 #include <windows.h>
-#include <winternl.h>
 #include <stdio.h>
 #include <wchar.h>
 
@@ -46,22 +45,10 @@ bool RunsFrom(DWORD processId, const std::wstring &folder) {
 
 // The Windows process id of the Tonvaled.exe started from `folder`, or 0.
 DWORD ServiceProcessIn(const std::wstring &folder) {
-    std::vector<char> buffer(1 << 20);
-    ULONG length = 0;
-    if (NtQuerySystemInformation(SystemProcessInformation, buffer.data(), buffer.size(),
-                                 &length) != 0)
-        return 0;
-    for (size_t at = 0;;) {
-        auto *entry = reinterpret_cast<SYSTEM_PROCESS_INFORMATION *>(&buffer[at]);
-        std::wstring name(entry->ImageName.Buffer ? entry->ImageName.Buffer : L"",
-                          entry->ImageName.Length / sizeof(wchar_t));
-        DWORD id = (DWORD)reinterpret_cast<DWORD_PTR>(entry->UniqueProcessId);
-        if (Lowered(name) == L"tonvaled.exe" && RunsFrom(id, folder))
-            return id;
-        if (!entry->NextEntryOffset)
-            return 0;
-        at += entry->NextEntryOffset;
-    }
+    for (const ProcessEntry &process : RunningProcesses())
+        if (Lowered(process.ImageName) == L"tonvaled.exe" && RunsFrom(process.Id, folder))
+            return process.Id;
+    return 0;
 }
 
 const int Readings = 5;

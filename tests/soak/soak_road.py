@@ -26,7 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "road"))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "host"))
 import frame_proxy  # noqa: E402
-from e2e_test import free_port, wait_for_port, win_path, write_ini  # noqa: E402
+from e2e_test import DaemonCopy, free_port, win_path, write_ini  # noqa: E402
 
 # The proxy's small socket buffers, meant to pass a stalled service's push-back
 # on, hold an 8 KiB CMD_WRITE in more than one window and behind delayed
@@ -59,23 +59,14 @@ def gain_of(volume):
 
 # ---- the service and its figures ----
 
-class Service:
+class Service(DaemonCopy):
     """A copy of Tonvaled.exe /debug in a folder whose name is its own, so
     that tvfigures and the benchmark find its process and no other."""
 
     def __init__(self, daemon_exe, figures_exe, parent):
-        self.folder = tempfile.mkdtemp(prefix="tvsoak_service_", dir=parent)
-        self.port = free_port()
+        super().__init__(daemon_exe, tempfile.mkdtemp(prefix="tvsoak_service_", dir=parent),
+                         free_port())
         self.figures_exe = figures_exe
-        self.exe = os.path.join(self.folder, "Tonvaled.exe")
-        shutil.copy(daemon_exe, self.exe)
-        write_ini(os.path.join(self.folder, "Tonvaled.ini"), ["listernPort=%d" % self.port])
-        self.log = open(os.path.join(self.folder, "console.txt"), "w")
-        self.process = subprocess.Popen(["wine", self.exe, "/debug"], cwd=self.folder,
-                                        stdin=subprocess.DEVNULL, stdout=self.log,
-                                        stderr=subprocess.STDOUT)
-        if not wait_for_port(self.port, 30):
-            raise SystemExit("soak: Tonvaled did not listen on port %d" % self.port)
 
     def figures(self):
         """(handles, private bytes) of the running service, or None."""
@@ -86,20 +77,6 @@ class Service:
             return None
         found = re.search(rb"handles (\d+) private (\d+)", done.stdout)
         return (int(found.group(1)), int(found.group(2))) if found else None
-
-    def console(self):
-        self.log.flush()
-        with open(os.path.join(self.folder, "console.txt"), errors="replace") as f:
-            return f.read()
-
-    def close(self):
-        self.process.send_signal(signal.SIGINT)  # Ctrl+C for /debug
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.log.close()
 
 
 def warm_up_seconds(minutes):

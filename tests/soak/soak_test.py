@@ -29,19 +29,12 @@ import sys
 sys.dont_write_bytecode = True  # no cache folder in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import soak_road as road  # noqa: E402
+from e2e_test import check, failures  # noqa: E402  (on the path through soak_road)
 
 SEEK_EVERY_MS = 3000
 PAUSE_EVERY = 5  # seeks
 VOLUME_EVERY = 3  # seeks
 UNDERRUN_MS = 50
-failures = []
-
-
-def check(condition, what):
-    print(("ok    " if condition else "FAIL  ") + what, flush=True)
-    if not condition:
-        failures.append(what)
-    return condition
 
 
 def collapsed(values):

@@ -347,20 +347,33 @@ StoredServiceConfig QueryStoredServiceConfig() {
     return config;
 }
 
-static DWORD HandleCountOf(DWORD processId) {
+std::vector<ProcessEntry> RunningProcesses() {
+    std::vector<ProcessEntry> processes;
     std::vector<char> buffer(1 << 20);
     ULONG length = 0;
     if (NtQuerySystemInformation(SystemProcessInformation, buffer.data(), buffer.size(),
                                  &length) != 0)
-        return 0;
+        return processes;
     for (size_t at = 0;;) {
         auto *entry = reinterpret_cast<SYSTEM_PROCESS_INFORMATION *>(&buffer[at]);
-        if (reinterpret_cast<DWORD_PTR>(entry->UniqueProcessId) == processId)
-            return entry->HandleCount;
+        ProcessEntry process;
+        process.Id = static_cast<DWORD>(reinterpret_cast<DWORD_PTR>(entry->UniqueProcessId));
+        if (entry->ImageName.Buffer)
+            process.ImageName.assign(entry->ImageName.Buffer,
+                                     entry->ImageName.Length / sizeof(wchar_t));
+        process.HandleCount = entry->HandleCount;
+        processes.push_back(process);
         if (!entry->NextEntryOffset)
-            return 0;
+            return processes;
         at += entry->NextEntryOffset;
     }
+}
+
+static DWORD HandleCountOf(DWORD processId) {
+    for (const ProcessEntry &process : RunningProcesses())
+        if (process.Id == processId)
+            return process.HandleCount;
+    return 0;
 }
 
 // The Linux process whose command line names the daemon's own folder.

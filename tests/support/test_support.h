@@ -87,6 +87,14 @@ struct ProcessFigures {
 };
 ProcessFigures FiguresOf(const DaemonCopy &daemon);
 
+// One entry of the system process list.
+struct ProcessEntry {
+    DWORD Id = 0;
+    std::wstring ImageName;
+    DWORD HandleCount = 0;
+};
+std::vector<ProcessEntry> RunningProcesses();
+
 // Records the null sink's monitor as raw signed 16-bit stereo at 44.1 kHz for
 // `seconds`, into `path`.
 bool StartRecorder(const std::wstring &path, int seconds);
