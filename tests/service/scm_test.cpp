@@ -111,14 +111,7 @@ TEST_F(ServiceManager, StartPauseResumeStopAndRemoveTheRunningService) {
     // The running service plays what a client sends.
     ASSERT_TRUE(WaitForPort(Daemon.Port, 10000));
     SOCKET client = ConnectLoopback(Daemon.Port);
-    ASSERT_TRUE(SendFrame(client, CMD_OPEN, PcmFormatBytes(44100, 2, 16)));
-    FrameHeader frame;
-    ASSERT_TRUE(ReceiveFrame(client, &frame));
-    EXPECT_EQ(0, frame.Value);
-    ASSERT_TRUE(SendFrame(client, CMD_WRITE, std::vector<unsigned char>(8820, 0)));
-    ASSERT_TRUE(ReceiveFrame(client, &frame));
-    EXPECT_EQ(CMD_PLAYED, frame.Code);
-    EXPECT_EQ(8820, frame.Value);
+    EXPECT_EQ("", PlayOneBuffer(client, PcmFormatBytes(44100, 2, 16), 8820));
 
     ProcessResult again = Command(L"/start");
     EXPECT_EQ(Crlf("\nCan't start service:"), again.Err);
@@ -129,8 +122,7 @@ TEST_F(ServiceManager, StartPauseResumeStopAndRemoveTheRunningService) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_PAUSED), CurrentState());
     // Paused, the server keeps serving.
     ASSERT_TRUE(SendFrame(client, CMD_FLUSH, nullptr, 0));
-    ASSERT_TRUE(ReceiveFrame(client, &frame));
-    EXPECT_EQ(CMD_FLUSH, frame.Code);
+    EXPECT_EQ(0, AwaitReplyCollectingPlayed(client, CMD_FLUSH, nullptr));
     EXPECT_EQ(Crlf("Resume service...\nSuccses resume.\n"), Command(L"/resume").Out);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), CurrentState());
 

@@ -125,6 +125,22 @@ int32_t AwaitReplyCollectingPlayed(SOCKET socket, uint8_t code, int64_t *played,
     return -1000;
 }
 
+std::string PlayOneBuffer(SOCKET socket, const std::vector<unsigned char> &format, int32_t bytes) {
+    FrameHeader frame;
+    if (!SendFrame(socket, CMD_OPEN, format) || !ReceiveFrame(socket, &frame))
+        return "no reply to the open";
+    if (frame.Code != CMD_OPEN || frame.Value != 0)
+        return "open answered {" + std::to_string(frame.Code) + ", " +
+               std::to_string(frame.Value) + "}";
+    if (!SendFrame(socket, CMD_WRITE, std::vector<unsigned char>(bytes, 0)) ||
+        !ReceiveFrame(socket, &frame))
+        return "no frame after the write";
+    if (frame.Code != CMD_PLAYED || frame.Value != bytes)
+        return "the write came back as {" + std::to_string(frame.Code) + ", " +
+               std::to_string(frame.Value) + "}";
+    return "";
+}
+
 bool PeerClosed(SOCKET socket, DWORD timeoutMs) {
     DWORD start = GetTickCount();
     char sink[4096];

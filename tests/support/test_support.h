@@ -31,6 +31,10 @@ int32_t AwaitReplyCollectingPlayed(SOCKET socket, uint8_t code, int64_t *played,
 // within timeoutMs.
 bool PeerClosed(SOCKET socket, DWORD timeoutMs);
 std::vector<unsigned char> PcmFormatBytes(uint32_t rate, uint16_t channels, uint16_t bits);
+// Opens `format` on the connection, writes `bytes` of silence and waits for
+// that buffer's CMD_PLAYED, leaving the device open. Returns what went wrong,
+// or "" when the buffer played and came back with its length.
+std::string PlayOneBuffer(SOCKET socket, const std::vector<unsigned char> &format, int32_t bytes);
 std::vector<unsigned char> VolumeBytes(uint32_t word);
 
 std::wstring MakeTempFolder(const wchar_t *prefix);
