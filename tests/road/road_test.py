@@ -513,9 +513,15 @@ def case_concurrency(road):
     runs = runs_of(pieces(sig, recorded))
     print("busy.wav at the player's volume on the recording: %s" % describe(
         [r[:3] for r in runs]))
+    # Wine gives a buffer back once the sound server holds it, and the close
+    # that follows the last one drops what the server still holds: some 10 ms
+    # normally, and 40 ms was seen after the hammer's thousands of pauses.
+    tail_ms = 100
     last = runs[-1] if runs else (0, 0, 0, [])
-    check(last[1] + last[2] >= len(sig.samples) - RATE * 30 // 1000 * 2 and ms(last[2]) >= 500,
-          "the file plays on whole to its end after the hammer (the last %.0f ms)" % ms(last[2]))
+    end = last[1] + last[2]
+    check(end >= len(sig.samples) - RATE * tail_ms // 1000 * 2 and ms(last[2]) >= 500,
+          "the file plays on whole to its end after the hammer (the last %.0f ms, ending "
+          "%.1f ms before the file's end)" % (ms(last[2]), ms(len(sig.samples) - end)))
 
 
 CASES = {name[5:]: function for name, function in globals().items()
