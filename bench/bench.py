@@ -51,8 +51,8 @@ sys.dont_write_bytecode = True  # no cache folders in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "soak"))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "host"))
 import soak_road  # noqa: E402
-from e2e_test import (DaemonCopy, free_port, pids_running, wait_for_port, win_path,  # noqa: E402
-                      write_ini)
+from e2e_test import (DaemonCopy, end_process, free_port, pids_running,  # noqa: E402
+                      wait_for_port, win_path, write_ini)
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 BLOCK_FRAMES = 576
 
@@ -325,12 +325,7 @@ class Peer:
                 "cpu_total_s_per_min": (pacat_cpu + server) / minutes}
 
     def close(self):
-        self.server.terminate()
-        try:
-            self.server.wait(10)
-        except subprocess.TimeoutExpired:
-            self.server.kill()
-            self.server.wait()
+        end_process(self.server, signal.SIGTERM)
         self.log.close()
         shutil.rmtree(self.folder, ignore_errors=True)
 

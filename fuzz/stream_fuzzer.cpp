@@ -34,7 +34,7 @@ struct Random {
     bool Chance(uint32_t percent) { return Below(100) < percent; }
 };
 
-static bool Trace, Verbose;
+static bool Trace, PrintFigures;
 
 // Bounded: one step of Wine's handle table, and a few MiB of heap that a
 // 64 MiB payload or many release threads may leave in the allocator.
@@ -367,7 +367,7 @@ int main(int argc, char **argv) {
         else if (!strcmp(argv[i], "--trace"))
             Trace = argv[i + 1][0] == '1';
         else if (!strcmp(argv[i], "--figures"))
-            Verbose = argv[i + 1][0] == '1';
+            PrintFigures = argv[i + 1][0] == '1';
         else if (!strcmp(argv[i], "--hold"))
             holdSeconds = strtoul(argv[i + 1], nullptr, 10);
         else if (!strcmp(argv[i], "--seconds"))
@@ -414,7 +414,7 @@ int main(int argc, char **argv) {
         ProcessFigures now = FiguresOf(daemon);
         peak.Handles = std::max(peak.Handles, now.Handles);
         peak.PrivateBytes = std::max(peak.PrivateBytes, now.PrivateBytes);
-        if (Verbose)
+        if (PrintFigures)
             printf("%llu frames in %lu s: %lu handles, %lu KiB private\n",
                    static_cast<unsigned long long>(figures.Frames),
                    (GetTickCount() - began) / 1000, now.Handles,

@@ -127,6 +127,17 @@ def pids_running(folder, exe_name):
     return found
 
 
+def end_process(process, signal_number):
+    """Sends `signal_number` and waits up to 10 s for the process to end,
+    then kills it."""
+    process.send_signal(signal_number)
+    try:
+        process.wait(10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
 class DaemonCopy:
     """A copy of Tonvaled.exe running with /debug from `folder`, listening on
     `port` by its INI there, its console output in console.txt beside it."""
@@ -152,12 +163,7 @@ class DaemonCopy:
 
     def close(self):
         if self.process.poll() is None:
-            self.process.send_signal(signal.SIGINT)  # Ctrl+C for /debug
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+            end_process(self.process, signal.SIGINT)  # Ctrl+C for /debug
         self.log.close()
 
 
@@ -203,7 +209,7 @@ class Road:
 
     def start_daemon(self):
         self.daemon = DaemonCopy(self.args.daemon, os.path.join(self.folder, "service"),
-                                 self.port)
+                                 self.port, listen_seconds=20)
 
     def wav(self, name, *options):
         path = os.path.join(self.folder, name)

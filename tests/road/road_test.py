@@ -41,9 +41,6 @@ from e2e_test import (RATE, TITLE, DaemonCopy, Signal, check, describe, failures
                       start_recording, stop_recording, win_path, write_ini)
 
 STALL_S = 4.0  # longer than any wait for a reply
-# Rounds of the hammer a second (four control frames each), in bursts: well
-# above any player's, within what the service carries out under Wine.
-HAMMER_RATE = 500
 REPLY_WAIT_MS = 3000
 # Dismissing a box and the rest of a call's own work, on a busy machine.
 SLACK_MS = 1500
@@ -53,6 +50,9 @@ UNBLOCKED_MS = 1000
 NO_SERVER = "No server connection!"
 CANT_OPEN = "Can't open sound device at server"
 CANT_SEND = "Can't send data to server"
+# Rounds of the hammer a second (four control frames each), in bursts: well
+# above any player's, within what the service carries out under Wine.
+HAMMER_RATE = 500
 
 
 class Service(DaemonCopy):
@@ -60,7 +60,7 @@ class Service(DaemonCopy):
     that can be stopped, let go on and killed like a Linux process."""
 
     def __init__(self, daemon, folder, port):
-        super().__init__(daemon, folder, port)
+        super().__init__(daemon, folder, port, listen_seconds=20)
         self.pids = pids_running(folder, "Tonvaled.exe")
         if not self.pids:
             raise SystemExit("no process of Tonvaled.exe found")
