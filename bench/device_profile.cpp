@@ -1,11 +1,8 @@
 // A profile of the service's wave-out device on its own, in one process:
-// where a flush spends its time, and what steady playback costs, with the
-// release thread per returned buffer as the service runs it and, for
-// comparison, with every buffer left to the run thread instead (the path the
-// device takes when a release thread cannot start).
+// where a flush spends its time, and what steady playback costs.
 //
-//   tvdevprof flush ROUNDS [run]     2 s of 576-frame CD-audio blocks queued, then a flush
-//   tvdevprof play SECONDS [run]     steady CD-audio playback; CPU of this process
+//   tvdevprof flush ROUNDS     2 s of 576-frame CD-audio blocks queued, then a flush
+//   tvdevprof play SECONDS     steady CD-audio playback; CPU of this process
 //
 // Prints one line of figures; bench.py does not depend on it.
 #include <windows.h>
@@ -36,8 +33,6 @@ struct CountingSink : IEndPlay {
         InterlockedIncrement(&Returned);
     }
 };
-
-bool RefuseReleaseThread(ReleaseJob *) { return false; }
 
 LARGE_INTEGER Frequency;
 
@@ -159,13 +154,9 @@ int ProfilePlay(PlayDevice *device, CountingSink *sink, int seconds) {
 
 int main(int argc, char **argv) {
     if (argc < 3 || (strcmp(argv[1], "flush") && strcmp(argv[1], "play"))) {
-        fprintf(stderr, "usage: tvdevprof flush ROUNDS [run] | play SECONDS [run]\n");
+        fprintf(stderr, "usage: tvdevprof flush ROUNDS | play SECONDS\n");
         return 1;
     }
-    const bool runThreadReleases = argc > 3 && !strcmp(argv[3], "run");
-    if (runThreadReleases)
-        StartReleaseThread = RefuseReleaseThread;
-    printf("%s: ", runThreadReleases ? "released by the run thread" : "release thread per buffer");
     QueryPerformanceFrequency(&Frequency);
     PcmFormat format = MakePcmFormat(44100, 2, 16);
     CountingSink sink;

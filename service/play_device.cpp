@@ -3,10 +3,13 @@
 // How it works: PlayDeviceWrite copies each payload into a WAVEHDR of its own
 // and queues it (one shorter than a frame is given back at once). When the
 // device gives a buffer back (played or dropped by a reset), WaveOutCallback
-// reports it to the listener and hands it to a short-lived release thread,
-// because the callback itself may not call wave-out functions. The release thread unprepares and frees the buffer and
-// only then counts it in DoneCount, so flush and close can wait until
-// DoneCount catches up with QueuedCount and know that no buffer is left.
+// only links its header onto Returned and wakes the device's release thread:
+// the callback may not call wave-out functions, and it runs on the sound
+// stack's own thread, which must never wait for our socket. The release
+// thread reports each buffer to the listener in the order they came back,
+// unprepares and frees it, and only then counts it in DoneCount, so flush and
+// close can wait until DoneCount catches up with QueuedCount and know that no
+// buffer is left.
 #include "play_device.h"
 
 #include <ks.h>
@@ -14,47 +17,103 @@
 #include <stdlib.h>
 #include <string.h>
 
-static bool StartThreadForJob(ReleaseJob *job) {
-    HANDLE thread = CreateThread(nullptr, 0, ReleaseBufferThread, job, 0, nullptr);
-    if (!thread)
-        return false;
-    CloseHandle(thread);
-    return true;
+static bool StartThreadForDevice(PlayDevice *device) {
+    device->ReleaseThread = CreateThread(nullptr, 0, ReleaseBufferThread, device, 0, nullptr);
+    return device->ReleaseThread != nullptr;
 }
 
-bool (*StartReleaseThread)(ReleaseJob *job) = StartThreadForJob;
+bool (*StartReleaseThread)(PlayDevice *device) = StartThreadForDevice;
 
-static void ReleaseBuffer(PlayDevice *device, HWAVEOUT handle, WAVEHDR *header) {
-    waveOutUnprepareHeader(handle, header, sizeof(WAVEHDR));
-    InterlockedIncrement(&device->DoneCount);
-    free(header->lpData);
-    free(header);
+static void CloseHandleOnce(HANDLE *handle) {
+    if (*handle)
+        CloseHandle(*handle);
+    *handle = nullptr;
 }
 
-static void PushOrphan(PlayDevice *device, WAVEHDR *header) {
+// Called on the callback thread. Only the push onto an empty list wakes the
+// release thread: it takes the whole list each time it wakes, so a burst of
+// returns costs one wake.
+static void PushReturned(PlayDevice *device, WAVEHDR *header) {
     WAVEHDR *head;
     do {
-        head = device->Orphans;
+        head = device->Returned;
         header->dwUser = reinterpret_cast<DWORD_PTR>(head);
-    } while (InterlockedCompareExchangePointer(reinterpret_cast<void *volatile *>(&device->Orphans),
+    } while (InterlockedCompareExchangePointer(reinterpret_cast<void *volatile *>(&device->Returned),
                                                header, head) != head);
+    if (!head)
+        SetEvent(device->ReleaseWake);
 }
 
-static void ReleaseOrphans(PlayDevice *device) {
-    WAVEHDR *header = static_cast<WAVEHDR *>(
-        InterlockedExchangePointer(reinterpret_cast<void *volatile *>(&device->Orphans), nullptr));
-    while (header) {
-        WAVEHDR *next = reinterpret_cast<WAVEHDR *>(header->dwUser);
-        ReleaseBuffer(device, device->WaveHandle, header);
-        header = next;
+// Takes every returned header, oldest first.
+static WAVEHDR *TakeReturned(PlayDevice *device) {
+    WAVEHDR *newest = static_cast<WAVEHDR *>(
+        InterlockedExchangePointer(reinterpret_cast<void *volatile *>(&device->Returned), nullptr));
+    WAVEHDR *oldest = nullptr;
+    while (newest) {
+        WAVEHDR *next = reinterpret_cast<WAVEHDR *>(newest->dwUser);
+        newest->dwUser = reinterpret_cast<DWORD_PTR>(oldest);
+        oldest = newest;
+        newest = next;
+    }
+    return oldest;
+}
+
+static void ReleaseBuffer(PlayDevice *device, WAVEHDR *header) {
+    if (device->EndPlaySink)
+        device->EndPlaySink->OnEndPlay(static_cast<int32_t>(header->dwBufferLength));
+    waveOutUnprepareHeader(device->WaveHandle, header, sizeof(WAVEHDR));
+    free(header->lpData);
+    free(header);
+    InterlockedIncrement(&device->DoneCount);
+}
+
+DWORD WINAPI ReleaseBufferThread(void *argument) {
+    PlayDevice *device = static_cast<PlayDevice *>(argument);
+    for (;;) {
+        WaitForSingleObject(device->ReleaseWake, INFINITE);
+        WAVEHDR *header = TakeReturned(device);
+        while (header) {
+            WAVEHDR *next = reinterpret_cast<WAVEHDR *>(header->dwUser);
+            ReleaseBuffer(device, header);
+            header = next;
+        }
+        if (device->WaitingForRelease)
+            SetEvent(device->ReleasedSome);
+        if (device->ReleaseStopping)
+            return 0;
     }
 }
 
+// No time-out: every queued buffer comes back after a reset, and the release
+// thread counts each one.
 static void WaitUntilAllReleased(PlayDevice *device) {
-    while (device->QueuedCount > device->DoneCount) {
-        ReleaseOrphans(device);
-        Sleep(0);
-    }
+    InterlockedExchange(&device->WaitingForRelease, 1);
+    while (device->QueuedCount > device->DoneCount)
+        WaitForSingleObject(device->ReleasedSome, INFINITE);
+    InterlockedExchange(&device->WaitingForRelease, 0);
+}
+
+static bool StartRelease(PlayDevice *device) {
+    device->Returned = nullptr;
+    device->ReleaseStopping = 0;
+    device->WaitingForRelease = 0;
+    device->ReleaseWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    device->ReleasedSome = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (device->ReleaseWake && device->ReleasedSome && StartReleaseThread(device))
+        return true;
+    CloseHandleOnce(&device->ReleaseWake);
+    CloseHandleOnce(&device->ReleasedSome);
+    return false;
+}
+
+// Only once the device is closed, so no buffer can come back any more.
+static void StopRelease(PlayDevice *device) {
+    InterlockedExchange(&device->ReleaseStopping, 1);
+    SetEvent(device->ReleaseWake);
+    WaitForSingleObject(device->ReleaseThread, INFINITE);
+    CloseHandleOnce(&device->ReleaseThread);
+    CloseHandleOnce(&device->ReleaseWake);
+    CloseHandleOnce(&device->ReleasedSome);
 }
 
 // Only plain PCM is taken. Any other tag would reach a decoder of the wave
@@ -146,13 +205,17 @@ bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink)
         device->WaveHandle = nullptr;
         return false;
     }
+    if (!StartRelease(device)) {
+        waveOutClose(device->WaveHandle);
+        device->WaveHandle = nullptr;
+        return false;
+    }
     device->FrameBytes = format->BlockAlign;
     waveOutSetVolume(device->WaveHandle, device->StoredVolume);
     return true;
 }
 
 bool PlayDeviceWrite(PlayDevice *device, int32_t bytes, const void *data) {
-    ReleaseOrphans(device);
     // A buffer shorter than one frame holds nothing to play, and Wine's
     // wave-out mishandles one: its play position skips the buffers queued
     // after it while its clock still counts them, so later buffers come back
@@ -204,32 +267,12 @@ void PlayDeviceClose(PlayDevice *device) {
         return;
     PlayDeviceFlush(device);
     waveOutClose(device->WaveHandle);
+    StopRelease(device);
     device->WaveHandle = nullptr;
 }
 
-void CALLBACK WaveOutCallback(HWAVEOUT handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+void CALLBACK WaveOutCallback(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                               DWORD_PTR) {
-    if (message != WOM_DONE)
-        return;
-    PlayDevice *device = reinterpret_cast<PlayDevice *>(instance);
-    WAVEHDR *header = reinterpret_cast<WAVEHDR *>(param1);
-    ReleaseJob *job = static_cast<ReleaseJob *>(malloc(sizeof(ReleaseJob)));
-    if (job) {
-        job->WaveHandle = handle;
-        job->WaveHeader = header;
-        job->Owner = device;
-    }
-    if (device->EndPlaySink)
-        device->EndPlaySink->OnEndPlay(static_cast<int32_t>(header->dwBufferLength));
-    if (!job || !StartReleaseThread(job)) {
-        free(job);
-        PushOrphan(device, header);
-    }
-}
-
-DWORD WINAPI ReleaseBufferThread(void *argument) {
-    ReleaseJob *job = static_cast<ReleaseJob *>(argument);
-    ReleaseBuffer(job->Owner, job->WaveHandle, job->WaveHeader);
-    free(job);
-    return 0;
+    if (message == WOM_DONE)
+        PushReturned(reinterpret_cast<PlayDevice *>(instance), reinterpret_cast<WAVEHDR *>(param1));
 }

@@ -1,6 +1,7 @@
 // The service's one wave-out device on the wave mapper: every CMD_WRITE
 // payload becomes a wave buffer of its own, and every buffer the device gives
-// back is reported to an IEndPlay listener, then released on a thread.
+// back is reported to an IEndPlay listener and released by the device's
+// standing release thread.
 #pragma once
 
 #include <windows.h>
@@ -11,9 +12,11 @@
 
 class IEndPlay {
   public:
-    // Called on the wave-out callback thread, once per returned buffer, with
-    // that buffer's length. Must not call any wave-out function and must not
-    // block for longer than one send.
+    // Called on the device's release thread, once per returned buffer, in the
+    // order the device gave them back, with that buffer's length (a buffer
+    // shorter than one frame is reported at once, on the thread that wrote
+    // it). Must not call any wave-out function: flush and close wait for it
+    // while they hold the device.
     virtual void OnEndPlay(int32_t bytes) = 0;
 };
 
@@ -23,17 +26,20 @@ struct PlayDevice {
     volatile LONG QueuedCount = 0;
     volatile LONG DoneCount = 0;
     IEndPlay *EndPlaySink = nullptr;
-    // Returned buffers whose release thread could not be started, linked
-    // through their dwUser field; the run thread releases them.
-    WAVEHDR *volatile Orphans = nullptr;
     // The open format's block align: bytes in one frame.
     uint16_t FrameBytes = 0;
-};
 
-struct ReleaseJob {
-    HWAVEOUT WaveHandle;
-    WAVEHDR *WaveHeader;
-    PlayDevice *Owner;
+    // Buffers the device has given back and the release thread has not yet
+    // taken, newest first, linked through their dwUser field.
+    WAVEHDR *volatile Returned = nullptr;
+    // Lives from a successful open to the end of its close.
+    HANDLE ReleaseThread = nullptr;
+    // Set by the callback when Returned stops being empty.
+    HANDLE ReleaseWake = nullptr;
+    // Set by the release thread after a batch while a flush or close waits.
+    HANDLE ReleasedSome = nullptr;
+    volatile LONG WaitingForRelease = 0;
+    volatile LONG ReleaseStopping = 0;
 };
 
 bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink);
@@ -43,8 +49,8 @@ void PlayDeviceClose(PlayDevice *device);
 
 void CALLBACK WaveOutCallback(HWAVEOUT handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                               DWORD_PTR param2);
-DWORD WINAPI ReleaseBufferThread(void *job);
+DWORD WINAPI ReleaseBufferThread(void *device);
 
-// Starts the release thread for one job; replaceable so that tests can make
-// thread creation fail. Returns false when no thread was started.
-extern bool (*StartReleaseThread)(ReleaseJob *job);
+// Starts the device's release thread into ReleaseThread; replaceable so that
+// tests can make thread creation fail. Returns false when none was started.
+extern bool (*StartReleaseThread)(PlayDevice *device);

@@ -1,6 +1,6 @@
 // PlayDevice on the real wave mapper: open rules, every buffer reported once
-// with its own length, flush and close waiting for all of them, and release
-// without a release thread.
+// with its own length and in order, flush and close waiting for all of them,
+// and the release thread's life from open to close.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -13,11 +13,13 @@ namespace {
 struct RecordingSink : IEndPlay {
     volatile LONG Calls = 0;
     volatile LONG Bytes = 0;
+    DWORD DelayMs = 0; // how long each report takes, as a slow send would
     std::vector<int32_t> Lengths;
     CRITICAL_SECTION Lock;
     RecordingSink() { InitializeCriticalSection(&Lock); }
     ~RecordingSink() { DeleteCriticalSection(&Lock); }
     void OnEndPlay(int32_t bytes) override {
+        Sleep(DelayMs);
         EnterCriticalSection(&Lock);
         Lengths.push_back(bytes);
         LeaveCriticalSection(&Lock);
@@ -36,7 +38,7 @@ class PlayDeviceTest : public ::testing::Test {
     }
     PlayDevice Device;
     RecordingSink Sink;
-    bool (*SavedStarter)(ReleaseJob *) = StartReleaseThread;
+    bool (*SavedStarter)(PlayDevice *) = StartReleaseThread;
     std::vector<char> Silence = std::vector<char>(176400, 0);
 };
 
@@ -91,18 +93,48 @@ TEST_F(PlayDeviceTest, PlayedBuffersComeBackAtRealTimePace) {
     EXPECT_GE(elapsed, 800u);
 }
 
-bool RefuseThread(ReleaseJob *) { return false; }
+bool RefuseThread(PlayDevice *) { return false; }
 
-TEST_F(PlayDeviceTest, BuffersAreReleasedWhenNoReleaseThreadCanStart) {
+TEST_F(PlayDeviceTest, OpenFailsWhenNoReleaseThreadCanStart) {
     StartReleaseThread = RefuseThread;
+    EXPECT_FALSE(PlayDeviceOpen(&Device, &Stereo, &Sink));
+    EXPECT_EQ(nullptr, Device.WaveHandle);
+    EXPECT_EQ(nullptr, Device.ReleaseWake);
+    StartReleaseThread = SavedStarter;
+    EXPECT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
+}
+
+TEST_F(PlayDeviceTest, EachOpenHasAReleaseThreadThatEndsWithItsClose) {
+    for (int round = 0; round < 3; round++) {
+        ASSERT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
+        HANDLE thread = nullptr;
+        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), Device.ReleaseThread, GetCurrentProcess(),
+                                    &thread, SYNCHRONIZE, FALSE, 0));
+        ASSERT_TRUE(PlayDeviceWrite(&Device, 1764, Silence.data()));
+        ASSERT_TRUE(PlayDeviceWrite(&Device, 88200, Silence.data()));
+        PlayDeviceClose(&Device);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0));
+        CloseHandle(thread);
+        EXPECT_EQ(nullptr, Device.ReleaseThread);
+        EXPECT_EQ(2 * (round + 1), Sink.Calls);
+    }
+}
+
+// The reports come from one thread in the order the device gave the buffers
+// back, and a flush waits for a release thread that is still busy reporting.
+TEST_F(PlayDeviceTest, FlushWaitsForASlowReleaseThreadAndReportsInOrder) {
+    Sink.DelayMs = 30;
     ASSERT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
-    for (int i = 0; i < 5; i++)
-        ASSERT_TRUE(PlayDeviceWrite(&Device, 8820, Silence.data()));
-    Sleep(100);
+    std::vector<int32_t> written;
+    for (int i = 0; i < 20; i++) {
+        written.push_back(1764 + 4 * i);
+        ASSERT_TRUE(PlayDeviceWrite(&Device, written.back(), Silence.data()));
+    }
+    Sleep(120);
     PlayDeviceFlush(&Device);
-    EXPECT_EQ(5, Sink.Calls);
-    EXPECT_EQ(nullptr, Device.Orphans);
-    PlayDeviceClose(&Device);
+    EXPECT_EQ(written, Sink.Lengths);
+    EXPECT_EQ(0, Device.QueuedCount);
+    EXPECT_EQ(nullptr, Device.Returned);
 }
 
 TEST_F(PlayDeviceTest, RefusedFormatsLeaveTheDeviceClosed) {
