@@ -95,6 +95,14 @@ static bool IsPassingAcceptFailure(int error) {
     }
 }
 
+// Replies and CMD_PLAYED frames are 5 bytes each: held back by Nagle's
+// algorithm until the peer's delayed acknowledgement, each would cost the
+// player up to 40 ms.
+static void SendWithoutDelay(SOCKET client) {
+    BOOL on = TRUE;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
+}
+
 void CTonvale::Run() {
     if (OpenListenSocket()) {
         LogMessage(L"Tonvale started\n");
@@ -110,6 +118,7 @@ void CTonvale::Run() {
                 break;
             }
             ClientSocket = client;
+            SendWithoutDelay(client);
             if (!ServeConnection())
                 LogMessage(L"Access violation error\n");
             EndConnection();
