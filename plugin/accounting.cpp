@@ -6,6 +6,7 @@
 #include <limits.h>
 
 #include "plugin/plugin_state.h"
+#include "plugin/position_clock.h"
 #include "plugin/server_link.h"
 
 static int CapToInt(LONG64 value) {
@@ -69,6 +70,7 @@ void __cdecl Flush(int positionMs) {
     // addition for them can land after these stores.
     StoreCounter(&PluginState.WrittenBytes, BytePositionOf(positionMs, PluginState.BytesPerSecond));
     StoreCounter(&PluginState.PlayedBytes, LoadCounter(&PluginState.WrittenBytes));
+    ClockRestart(LoadCounter(&PluginState.WrittenBytes));
 }
 
 int __cdecl GetWrittenTime() {
@@ -77,6 +79,6 @@ int __cdecl GetWrittenTime() {
 }
 
 int __cdecl GetOutputTime() {
-    return BytesToMs(LoadCounter(&PluginState.PlayedBytes), PluginState.NumChannels,
+    return BytesToMs(ClockPosition(), PluginState.NumChannels,
                      PluginState.SampleRate, PluginState.BitsPerSample);
 }

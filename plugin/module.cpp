@@ -9,6 +9,7 @@
 #include "plugin/config_dialog.h"
 #include "plugin/out_module.h"
 #include "plugin/plugin_state.h"
+#include "plugin/position_clock.h"
 #include "plugin/server_link.h"
 #include "plugin/settings.h"
 #include "plugin/volume.h"
@@ -84,6 +85,7 @@ static int __cdecl Open(int sampleRate, int numChannels, int bitsPerSample, int,
     }
     StoreCounter(&PluginState.PlayedBytes, 0);
     StoreCounter(&PluginState.WrittenBytes, 0);
+    ClockRestart(0);
     PluginState.NumChannels = numChannels;
     PluginState.SampleRate = sampleRate;
     PluginState.BitsPerSample = bitsPerSample;
@@ -107,6 +109,7 @@ static int __cdecl Write(char *buffer, int length) {
 
 static int __cdecl Pause(int pause) {
     int previous = PluginState.Paused;
+    if (previous != 0 && pause == 0) ClockResume();
     PluginState.Paused = pause;
     SendRequest(pause != 0 ? CMD_PAUSE : CMD_RESUME, nullptr, 0);
     return previous;

@@ -14,6 +14,7 @@
 #include "plugin/server_link.h"
 
 #include "plugin/plugin_state.h"
+#include "plugin/position_clock.h"
 
 struct LinkChannel {
     SOCKET Socket;
@@ -113,7 +114,10 @@ static void CountPlayed(LinkChannel *channel, int32_t bytes) {
     // Shared, so that DropLink cannot detach the channel between the test and
     // the addition and let a dead connection count into the next stream.
     AcquireSRWLockShared(&LinkLock);
-    if (PluginState.Link == channel) AddToCounter(&PluginState.PlayedBytes, bytes);
+    if (PluginState.Link == channel) {
+        AddToCounter(&PluginState.PlayedBytes, bytes);
+        ClockReport(LoadCounter(&PluginState.PlayedBytes));
+    }
     ReleaseSRWLockShared(&LinkLock);
 }
 
