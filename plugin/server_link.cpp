@@ -92,13 +92,27 @@ static int ReceiveSome(LinkChannel *channel, char *into, int length) {
     return static_cast<int>(got);
 }
 
-static bool ReceiveFrame(LinkChannel *channel, unsigned char frame[FRAME_HEADER_SIZE]) {
-    int have = 0;
-    while (have < FRAME_HEADER_SIZE) {
-        int got = ReceiveSome(channel, reinterpret_cast<char *>(frame) + have, FRAME_HEADER_SIZE - have);
+// The service reports played buffers in runs of frames; one receive takes as
+// many as have arrived.
+struct FrameBuffer {
+    char Data[4096];
+    int Start;
+    int End;
+};
+
+static bool ReceiveFrame(LinkChannel *channel, FrameBuffer *buffer,
+                         unsigned char frame[FRAME_HEADER_SIZE]) {
+    while (buffer->End - buffer->Start < FRAME_HEADER_SIZE) {
+        memmove(buffer->Data, buffer->Data + buffer->Start, buffer->End - buffer->Start);
+        buffer->End -= buffer->Start;
+        buffer->Start = 0;
+        int got = ReceiveSome(channel, buffer->Data + buffer->End,
+                              static_cast<int>(sizeof buffer->Data) - buffer->End);
         if (got <= 0) return false;
-        have += got;
+        buffer->End += got;
     }
+    memcpy(frame, buffer->Data + buffer->Start, FRAME_HEADER_SIZE);
+    buffer->Start += FRAME_HEADER_SIZE;
     return true;
 }
 
@@ -125,7 +139,8 @@ static DWORD WINAPI ReplyReader(void *parameter) {
     LinkChannel *channel = static_cast<LinkChannel *>(parameter);
     HMODULE module = channel->ModuleReference;
     unsigned char frame[FRAME_HEADER_SIZE];
-    while (ReceiveFrame(channel, frame)) {
+    FrameBuffer buffer = {};
+    while (ReceiveFrame(channel, &buffer, frame)) {
         FrameHeader header = DecodeFrameHeader(frame);
         if (header.Code == CMD_PLAYED) {
             CountPlayed(channel, header.Value);

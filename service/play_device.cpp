@@ -6,8 +6,8 @@
 // only links its header onto Returned and wakes the device's release thread:
 // the callback may not call wave-out functions, and it runs on the sound
 // stack's own thread, which must never wait for our socket. The release
-// thread reports each buffer to the listener in the order they came back,
-// unprepares and frees it, and only then counts it in DoneCount, so flush and
+// thread reports the buffers to the listener in runs, in the order they came
+// back, unprepares and frees each, and only then counts it in DoneCount, so flush and
 // close can wait until DoneCount catches up with QueuedCount and know that no
 // buffer is left.
 #include "play_device.h"
@@ -58,25 +58,34 @@ static WAVEHDR *TakeReturned(PlayDevice *device) {
     return oldest;
 }
 
-static void ReleaseBuffer(PlayDevice *device, WAVEHDR *header) {
+// Reports a run of returned buffers (oldest first, linked through dwUser)
+// in one call, then unprepares, frees and counts each of them.
+static WAVEHDR *ReleaseRun(PlayDevice *device, WAVEHDR *header) {
+    WAVEHDR *run[END_PLAY_RUN_MAX];
+    int32_t lengths[END_PLAY_RUN_MAX] = {};
+    int count = 0;
+    for (; header && count < END_PLAY_RUN_MAX; count++) {
+        run[count] = header;
+        lengths[count] = static_cast<int32_t>(header->dwBufferLength);
+        header = reinterpret_cast<WAVEHDR *>(header->dwUser);
+    }
     if (device->EndPlaySink)
-        device->EndPlaySink->OnEndPlay(static_cast<int32_t>(header->dwBufferLength));
-    waveOutUnprepareHeader(device->WaveHandle, header, sizeof(WAVEHDR));
-    free(header->lpData);
-    free(header);
-    InterlockedIncrement(&device->DoneCount);
+        device->EndPlaySink->OnEndPlayRun(lengths, count);
+    for (int i = 0; i < count; i++) {
+        waveOutUnprepareHeader(device->WaveHandle, run[i], sizeof(WAVEHDR));
+        free(run[i]->lpData);
+        free(run[i]);
+        InterlockedIncrement(&device->DoneCount);
+    }
+    return header;
 }
 
 DWORD WINAPI ReleaseBufferThread(void *argument) {
     PlayDevice *device = static_cast<PlayDevice *>(argument);
     for (;;) {
         WaitForSingleObject(device->ReleaseWake, INFINITE);
-        WAVEHDR *header = TakeReturned(device);
-        while (header) {
-            WAVEHDR *next = reinterpret_cast<WAVEHDR *>(header->dwUser);
-            ReleaseBuffer(device, header);
-            header = next;
-        }
+        for (WAVEHDR *header = TakeReturned(device); header;)
+            header = ReleaseRun(device, header);
         if (device->WaitingForRelease)
             SetEvent(device->ReleasedSome);
         if (device->ReleaseStopping)

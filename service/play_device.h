@@ -18,7 +18,17 @@ class IEndPlay {
     // it). Must not call any wave-out function: flush and close wait for it
     // while they hold the device.
     virtual void OnEndPlay(int32_t bytes) = 0;
+    // A run of buffers given back one after another, oldest first, from the
+    // same thread and under the same rules; a listener may report them
+    // together. By default each is reported on its own.
+    virtual void OnEndPlayRun(const int32_t *lengths, int count) {
+        for (int i = 0; i < count; i++)
+            OnEndPlay(lengths[i]);
+    }
 };
+
+// The most buffers reported in one run.
+enum { END_PLAY_RUN_MAX = 128 };
 
 struct PlayDevice {
     HWAVEOUT WaveHandle = nullptr;

@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 #include "fault_guard.h"
@@ -157,6 +158,7 @@ bool CTonvale::ServeConnection() {
 // last CMD_PLAYED frames never reach a later connection.
 void CTonvale::EndConnection() {
     CloseSocketOnce(&ClientSocket);
+    ReceivedStart = ReceivedEnd = 0;
     PlayDeviceClose(&Device);
 }
 
@@ -172,22 +174,60 @@ bool CTonvale::ReceiveAll(unsigned char *buffer, int32_t length) {
     return true;
 }
 
+// Takes `length` bytes from what has been received, receiving as much as
+// the buffer holds whenever it runs short.
+bool CTonvale::TakeReceived(unsigned char *into, int32_t length) {
+    while (ReceivedEnd - ReceivedStart < length) {
+        memmove(Received, Received + ReceivedStart, ReceivedEnd - ReceivedStart);
+        ReceivedEnd -= ReceivedStart;
+        ReceivedStart = 0;
+        int got = recv(ClientSocket, reinterpret_cast<char *>(Received) + ReceivedEnd,
+                       static_cast<int>(sizeof Received) - ReceivedEnd, 0);
+        if (got <= 0)
+            return false;
+        ReceivedEnd += got;
+    }
+    memcpy(into, Received + ReceivedStart, length);
+    ReceivedStart += length;
+    return true;
+}
+
+// A payload that has arrived whole with the frames before it is used where
+// it lies; a longer one gets a heap buffer of exactly its size, filled from
+// what has arrived and then straight from the socket. Null when the
+// connection ends first.
+const unsigned char *CTonvale::ReceivePayload(int32_t length) {
+    if (length > MAX_PAYLOAD_BYTES)
+        RaiseException(STATUS_NO_MEMORY, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    if (ReceivedEnd - ReceivedStart >= length) {
+        ReceivedStart += length;
+        return Received + ReceivedStart - length;
+    }
+    PendingPayload = static_cast<unsigned char *>(malloc(length));
+    if (!PendingPayload)
+        RaiseException(STATUS_NO_MEMORY, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    int32_t buffered = ReceivedEnd - ReceivedStart;
+    memcpy(PendingPayload, Received + ReceivedStart, buffered);
+    ReceivedStart = ReceivedEnd = 0;
+    if (!ReceiveAll(PendingPayload + buffered, length - buffered))
+        return nullptr;
+    return PendingPayload;
+}
+
 bool CTonvale::ReadFrame() {
     unsigned char raw[FRAME_HEADER_SIZE];
     // A header that arrives in pieces is completed; nothing is acted on before
     // all five bytes are here.
-    if (!ReceiveAll(raw, FRAME_HEADER_SIZE))
+    if (!TakeReceived(raw, FRAME_HEADER_SIZE))
         return false;
     FrameHeader header = DecodeFrameHeader(raw);
 
     EnterCriticalSection(&DeviceLock);
     PayloadLockHeld = true;
+    const unsigned char *payload = nullptr;
     if (header.Value > 0) {
-        if (header.Value <= MAX_PAYLOAD_BYTES)
-            PendingPayload = static_cast<unsigned char *>(malloc(header.Value));
-        if (!PendingPayload)
-            RaiseException(STATUS_NO_MEMORY, EXCEPTION_NONCONTINUABLE, 0, nullptr);
-        if (!ReceiveAll(PendingPayload, header.Value)) {
+        payload = ReceivePayload(header.Value);
+        if (!payload) {
             PayloadLockHeld = false;
             LeaveCriticalSection(&DeviceLock);
             free(PendingPayload);
@@ -196,11 +236,11 @@ bool CTonvale::ReadFrame() {
         }
     }
     if (PayloadReceivedHook)
-        PayloadReceivedHook(header, PendingPayload);
+        PayloadReceivedHook(header, payload);
     PayloadLockHeld = false;
     LeaveCriticalSection(&DeviceLock);
 
-    DispatchFrame(header, PendingPayload);
+    DispatchFrame(header, payload);
     free(PendingPayload);
     PendingPayload = nullptr;
     return true;
@@ -253,12 +293,19 @@ void CTonvale::SendReply(uint8_t code, int32_t value) {
     send(ClientSocket, reinterpret_cast<const char *>(raw), FRAME_HEADER_SIZE, 0);
 }
 
-void CTonvale::OnEndPlay(int32_t bytes) {
-    unsigned char raw[FRAME_HEADER_SIZE];
-    EncodeFrameHeader(CMD_PLAYED, bytes, raw);
-    EnterCriticalSection(&DeviceLock);
-    send(ClientSocket, reinterpret_cast<const char *>(raw), FRAME_HEADER_SIZE, 0);
-    LeaveCriticalSection(&DeviceLock);
+void CTonvale::OnEndPlay(int32_t bytes) { OnEndPlayRun(&bytes, 1); }
+
+// A run of CMD_PLAYED frames leaves in one send: each frame whole, in order.
+void CTonvale::OnEndPlayRun(const int32_t *lengths, int count) {
+    unsigned char raw[END_PLAY_RUN_MAX * FRAME_HEADER_SIZE];
+    for (int first = 0; first < count; first += END_PLAY_RUN_MAX) {
+        int frames = count - first < END_PLAY_RUN_MAX ? count - first : END_PLAY_RUN_MAX;
+        for (int i = 0; i < frames; i++)
+            EncodeFrameHeader(CMD_PLAYED, lengths[first + i], raw + i * FRAME_HEADER_SIZE);
+        EnterCriticalSection(&DeviceLock);
+        send(ClientSocket, reinterpret_cast<const char *>(raw), frames * FRAME_HEADER_SIZE, 0);
+        LeaveCriticalSection(&DeviceLock);
+    }
 }
 
 void CTonvale::Stop() {

@@ -30,6 +30,7 @@ class CTonvale final : public CServiceApp, public IEndPlay {
     void Continue() override;
 
     void OnEndPlay(int32_t bytes) override;
+    void OnEndPlayRun(const int32_t *lengths, int count) override;
 
     bool ReadFrame();
     void DispatchFrame(const FrameHeader &header, const unsigned char *payload);
@@ -47,6 +48,16 @@ class CTonvale final : public CServiceApp, public IEndPlay {
     bool ServeConnection();
     void EndConnection();
     bool ReceiveAll(unsigned char *buffer, int32_t length);
+    bool TakeReceived(unsigned char *into, int32_t length);
+    const unsigned char *ReceivePayload(int32_t length);
+
+    // Bytes of the connection received ahead of the frame being read: one
+    // receive takes as many frames as have arrived, where a receive per
+    // header and per payload cost two calls into the sound server's host
+    // per CMD_WRITE.
+    unsigned char Received[64 * 1024];
+    int32_t ReceivedStart = 0;
+    int32_t ReceivedEnd = 0;
 
     // What a fault caught while serving must undo.
     unsigned char *PendingPayload = nullptr;
