@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include "client_watch.h"
 #include "fault_guard.h"
 
 void (*PayloadReceivedHook)(const FrameHeader &header, const unsigned char *payload);
@@ -110,6 +111,7 @@ void CTonvale::Run() {
                 break;
             }
             ClientSocket = client;
+            WatchConnection(client);
             if (!ServeConnection())
                 LogMessage(L"Access violation error\n");
             EndConnection();
@@ -151,6 +153,14 @@ void CTonvale::EndConnection() {
     PlayDeviceClose(&Device);
 }
 
+// Keep-alive finds a peer that vanished without a word, which would otherwise
+// hold the only slot (and its device) for good; the failed receive then ends
+// the connection like any other.
+void CTonvale::WatchConnection(SOCKET client) {
+    EnableKeepAlive(client);
+    StartIdleWatch(&Watch);
+}
+
 bool CTonvale::ReceiveAll(unsigned char *buffer, int32_t length) {
     int32_t received = 0;
     while (received < length) {
@@ -164,6 +174,9 @@ bool CTonvale::ReceiveAll(unsigned char *buffer, int32_t length) {
 }
 
 bool CTonvale::ReadFrame() {
+    if (AwaitFrameOrWaitingClient(&Watch, Device.WaveHandle != nullptr, &ClientSocket,
+                                  &ListenSocket) == ClientWait::YieldToWaitingClient)
+        return false;
     unsigned char raw[FRAME_HEADER_SIZE];
     // A header that arrives in pieces is completed; nothing is acted on before
     // all five bytes are here.

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "../protocol/frames.h"
+#include "client_watch.h"
 #include "play_device.h"
 #include "service_app.h"
 
@@ -46,11 +47,13 @@ class CTonvale final : public CServiceApp, public IEndPlay {
     bool OpenListenSocket();
     bool ServeConnection();
     void EndConnection();
+    void WatchConnection(SOCKET client);
     bool ReceiveAll(unsigned char *buffer, int32_t length);
 
     // What a fault caught while serving must undo.
     unsigned char *PendingPayload = nullptr;
     bool PayloadLockHeld = false;
+    IdleWatch Watch;
 };
 
 // Called with the lock held once a frame's payload has arrived; null unless a
