@@ -111,7 +111,6 @@ void CTonvale::Run() {
                 break;
             }
             ClientSocket = client;
-            WatchConnection(client);
             if (!ServeConnection())
                 LogMessage(L"Access violation error\n");
             EndConnection();
@@ -124,6 +123,7 @@ void CTonvale::Run() {
 // fault was caught; the lock and the interrupted frame's payload are then
 // released here.
 bool CTonvale::ServeConnection() {
+    WatchConnection(ClientSocket);
     FaultGuard guard;
     if (setjmp(guard.Recovery) == 0) {
         ArmFaultGuard(&guard);
