@@ -408,13 +408,15 @@ Section "Playback service" SecService
     ${EndIf}
   ${EndIf}
 
-  ; Clients on other machines reach the service through this rule. A failure
-  ; here leaves a working local service, so it is a warning, not an abort.
+  ; Players on the local subnet reach the service through this rule; the
+  ; service has no authentication, so nothing further is admitted (the README
+  ; says how to widen it). A failure here leaves a working local service, so
+  ; it is a warning, not an abort.
   nsExec::ExecToStack '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${FIREWALL_RULE}"'
   Pop $R0
   Pop $R1
-  DetailPrint 'Firewall: netsh advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\Tonvaled.exe"'
-  nsExec::ExecToStack '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\Tonvaled.exe" enable=yes profile=any protocol=TCP'
+  DetailPrint 'Firewall: netsh advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\Tonvaled.exe" remoteip=localsubnet'
+  nsExec::ExecToStack '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\Tonvaled.exe" enable=yes profile=any protocol=TCP remoteip=localsubnet'
   Pop $R0
   Pop $R1
   ${If} $R0 != 0
@@ -672,6 +674,7 @@ Section "-un.Finish"
   ${If} $Purge = 1
     Delete "$INSTDIR\Tonvaled.ini"
     Delete "$INSTDIR\Tonvaled.log"
+    Delete "$INSTDIR\Tonvaled.log.old"
     ${If} $PluginDir != ""
       Delete "$PluginDir\out_tonvale.ini"
     ${EndIf}
@@ -697,7 +700,7 @@ SectionEnd
 
 !insertmacro MUI_UNFUNCTION_DESCRIPTION_BEGIN
   !insertmacro MUI_DESCRIPTION_TEXT ${SecUnFiles} "Stops and removes the Tonvaled service and its firewall rule, and deletes Tonvaled.exe and out_tonvale.dll."
-  !insertmacro MUI_DESCRIPTION_TEXT ${SecUnSettings} "Also deletes Tonvaled.ini, Tonvaled.log and out_tonvale.ini."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecUnSettings} "Also deletes Tonvaled.ini, Tonvaled.log, Tonvaled.log.old and out_tonvale.ini."
 !insertmacro MUI_UNFUNCTION_DESCRIPTION_END
 
 Function un.onInit

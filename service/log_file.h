@@ -2,11 +2,21 @@
 // beside the executable when the service runs under the service manager.
 #pragma once
 
+#include <windows.h>
 #include <stdio.h>
+#include <wchar.h>
+
+// The log file never grows past this: a line that would cross it first turns
+// the file into "<log>.old" (replacing an older one) and starts a new one, so
+// a peer that provokes a line per frame cannot fill the disk.
+enum : long long { LOG_FILE_MAX_BYTES = 4 * 1024 * 1024 };
 
 struct CLogFile {
     int ConsoleMode = 1;
     FILE *LogStream = nullptr;
+    // Set by OpenFile; a stream opened some other way is never rotated.
+    wchar_t Path[MAX_PATH + 8] = {};
+    long long FileBytes = 0;
 
     // File mode only: opens <exe path up to its last '.'>log for appending.
     void OpenFile();

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "client_watch.h"
 #include "fault_guard.h"
 
 void (*PayloadReceivedHook)(const FrameHeader &header, const unsigned char *payload);
@@ -132,6 +133,7 @@ void CTonvale::Run() {
 // fault was caught; the lock and the interrupted frame's payload are then
 // released here.
 bool CTonvale::ServeConnection() {
+    WatchConnection(ClientSocket);
     FaultGuard guard;
     if (setjmp(guard.Recovery) == 0) {
         ArmFaultGuard(&guard);
@@ -160,6 +162,14 @@ void CTonvale::EndConnection() {
     CloseSocketOnce(&ClientSocket);
     ReceivedStart = ReceivedEnd = 0;
     PlayDeviceClose(&Device);
+}
+
+// Keep-alive finds a peer that vanished without a word, which would otherwise
+// hold the only slot (and its device) for good; the failed receive then ends
+// the connection like any other.
+void CTonvale::WatchConnection(SOCKET client) {
+    EnableKeepAlive(client);
+    StartIdleWatch(&Watch);
 }
 
 bool CTonvale::ReceiveAll(unsigned char *buffer, int32_t length) {
@@ -215,6 +225,9 @@ const unsigned char *CTonvale::ReceivePayload(int32_t length) {
 }
 
 bool CTonvale::ReadFrame() {
+    if (AwaitFrameOrWaitingClient(&Watch, Device.WaveHandle != nullptr, &ClientSocket,
+                                  &ListenSocket) == ClientWait::YieldToWaitingClient)
+        return false;
     unsigned char raw[FRAME_HEADER_SIZE];
     // A header that arrives in pieces is completed; nothing is acted on before
     // all five bytes are here.

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "../protocol/frames.h"
+#include "client_watch.h"
 #include "play_device.h"
 #include "service_app.h"
 
@@ -47,6 +48,7 @@ class CTonvale final : public CServiceApp, public IEndPlay {
     bool OpenListenSocket();
     bool ServeConnection();
     void EndConnection();
+    void WatchConnection(SOCKET client);
     bool ReceiveAll(unsigned char *buffer, int32_t length);
     bool TakeReceived(unsigned char *into, int32_t length);
     const unsigned char *ReceivePayload(int32_t length);
@@ -62,6 +64,7 @@ class CTonvale final : public CServiceApp, public IEndPlay {
     // What a fault caught while serving must undo.
     unsigned char *PendingPayload = nullptr;
     bool PayloadLockHeld = false;
+    IdleWatch Watch;
 };
 
 // Called with the lock held once a frame's payload has arrived; null unless a

@@ -36,6 +36,10 @@ WINEDEBUG=fixme+netsh wine "$setup" /S /COMPONENTS=service >"$work/out" 2>"$work
 program='L"program=C:\\\\Program Files (x86)\\\\Tonvale\\\\Tonvaled.exe"'
 add="fixme:netsh:wmain stub: .*netsh.exe\" L\"advfirewall\" L\"firewall\" L\"add\" L\"rule\" L\"name=Tonvale playback service\" L\"dir=in\" L\"action=allow\" $program"
 grep -q -- "$add" "$work/err" || { cat "$work/err" >&2; fail "no inbound allow rule for the program was added"; }
+# The service has no authentication: the rule admits the local subnet only.
+grep -- "$add" "$work/err" | grep -q -- 'L"protocol=TCP" L"remoteip=localsubnet"' \
+  || { grep -- "$add" "$work/err" >&2; fail "the rule admits more than the local subnet"; }
+grep -- 'L"add" L"rule"' "$work/err" | grep -q -i 'remoteip=any' && fail "a rule admits any remote address"
 # An earlier rule of the same name goes first, so reinstalling adds no twin.
 grep -n 'L"delete" L"rule" L"name=Tonvale playback service"' "$work/err" | head -1 | grep -q . \
   || fail "the old rule was not deleted before the add"

@@ -158,6 +158,7 @@ TEST_F(SilentUninstall, RemovesServiceFilesAndEntryButKeepsUserFiles) {
     ASSERT_EQ(RunSetup(L"/S").ExitCode, 0u);
     ASSERT_TRUE(AnswersClose(port));
     ASSERT_TRUE(WriteFileBytes(DefaultPluginFolder() + L"\\out_tonvale.ini", UserPluginIni));
+    ASSERT_TRUE(WriteFileBytes(ServiceFolder() + L"\\Tonvaled.log.old", "<earlier lines>\r\n"));
 
     ProcessResult removal = RunUninstaller(L"/S");
     ASSERT_FALSE(removal.TimedOut);
@@ -173,6 +174,7 @@ TEST_F(SilentUninstall, RemovesServiceFilesAndEntryButKeepsUserFiles) {
 
     EXPECT_EQ(ReadFileBytes(ServiceFolder() + L"\\Tonvaled.ini"), IniWithPort(port));
     EXPECT_TRUE(FileExists(ServiceFolder() + L"\\Tonvaled.log"));
+    EXPECT_TRUE(FileExists(ServiceFolder() + L"\\Tonvaled.log.old"));
     EXPECT_EQ(ReadFileBytes(DefaultPluginFolder() + L"\\out_tonvale.ini"), UserPluginIni);
 }
 
@@ -184,6 +186,8 @@ TEST_F(SilentUninstall, PurgeFromTheRegisteredCommandDeletesSettingsAndLogs) {
     ASSERT_TRUE(WriteFileBytes(ServiceFolder() + L"\\Tonvaled.ini", IniWithPort(port)));
     ASSERT_EQ(RunSetup(L"/S").ExitCode, 0u);
     ASSERT_TRUE(WriteFileBytes(DefaultPluginFolder() + L"\\out_tonvale.ini", UserPluginIni));
+    // The rotated log goes with the log: a file left behind would keep the folder.
+    ASSERT_TRUE(WriteFileBytes(ServiceFolder() + L"\\Tonvaled.log.old", "<earlier lines>\r\n"));
     std::wstring command = UninstallEntryValue(L"QuietUninstallString");
     ASSERT_FALSE(command.empty());
 

@@ -14,7 +14,11 @@ started on its port; stall_write and kill connect the plug-in straight to
 the service and strike 1.5 s after the first stream opened) or concurrency
 (a second host thread calls the controls in bursts as fast as it can while
 the file streams; --seconds sets how long, 15 by default, and the file is at
-least that long; --rate the rounds a second, 500 by default, 0 for no bound).
+least that long; --rate the rounds a second, 500 by default, 0 for no bound),
+vanished (a client that holds the device open disappears without a FIN or
+RST; the case runs in a network namespace and test environment of its own)
+or two_hosts (a second host plays while the first stays loaded between two
+files).
 
 Each fault case checks what the player would live with: how long each call
 of the host took (tvhost --time-calls), that exactly the box the plug-in's
@@ -23,6 +27,8 @@ in order on the recording. Runs inside scripts/testenv.sh, as ctest does.
 """
 import argparse
 import os
+import socket
+import struct
 import re
 import shutil
 import signal
@@ -36,6 +42,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "host"))
 import frame_proxy  # noqa: E402
+import formats_test  # noqa: E402
 from e2e_test import (RATE, TITLE, DaemonCopy, Signal, check, describe, failures,  # noqa: E402
                       free_port, ms, pids_running, pieces, run_program, runs_of,
                       start_recording, stop_recording, win_path, write_ini)
@@ -429,6 +436,133 @@ def case_kill(road):
               "the next Open fails on the dead link")
 
 
+# ---- connections that hold the service's one slot ----
+
+# Keep-alive finds a vanished peer within about 20 s; this is the bound.
+VANISHED_BOUND_S = 45
+
+
+def network_namespace():
+    return str(os.stat("/proc/self/ns/net").st_ino)
+
+
+def in_private_network():
+    """True in the namespace that rerun_in_private_network made: taking its
+    loopback down harms nothing else."""
+    outer = os.environ.get("TVROAD_OUTER_NETWORK")
+    return outer is not None and outer != network_namespace()
+
+
+def rerun_in_private_network(args):
+    """Runs this case again in a network namespace of its own, inside a test
+    environment of its own: Wine's sockets are made by its wineserver, so that
+    must live in the namespace too. The environment's prefix is kept in the
+    build folder for the next run."""
+    build = os.path.join(os.path.dirname(args.daemon), "netns")
+    testenv = os.path.join(HERE, "..", "..", "scripts", "testenv.sh")
+    command = ["unshare", "-n", "bash", "-c", 'ip link set lo up && exec "$@"', "bash",
+               testenv, "--build", build, sys.executable, os.path.abspath(__file__)] + sys.argv[1:]
+    environment = dict(os.environ, TVROAD_OUTER_NETWORK=network_namespace())
+    return subprocess.run(command, stdin=subprocess.DEVNULL, env=environment).returncode
+
+
+def ip_link(state):
+    subprocess.run(["ip", "link", "set", "lo", state], check=True)
+
+
+def plays_whole(recorded, path, name):
+    """The file was heard whole and in order, at full volume."""
+    sig = Signal(path, 1.0, 1.0)
+    runs = runs_of(pieces(sig, recorded))
+    print("%s on the recording: %s" % (name, describe([r[:3] for r in runs])))
+    longest = max(runs, key=lambda r: r[2], default=None)
+    check(longest is not None and longest[1] <= RATE // 10 * 2 and
+          longest[1] + longest[2] >= len(sig.samples) - RATE * 30 // 1000 * 2,
+          "%s plays from its start to its end in order" % name)
+
+
+def case_vanished(road):
+    """A player's machine vanishes while its connection holds the device open
+    and idle: the loopback goes down, the client's socket is dropped with a
+    reset that never arrives, the loopback comes back. Nothing but keep-alive
+    tells the service; the next client must be served within the bound, and
+    what it plays must reach the sound card."""
+    if not check(in_private_network(), "the case runs in a network namespace of its own"):
+        return
+    port = road.service.port
+    gone = socket.create_connection(("127.0.0.1", port), 5)
+    gone.settimeout(10)
+    gone.sendall(formats_test.frame(frame_proxy.CMD_OPEN,
+                                    struct.pack("<HHIIHH", 1, 2, RATE, RATE * 4, 4, 16)))
+    check(formats_test.receive_frame(gone) == (frame_proxy.CMD_OPEN, 0), "the device opened")
+    block = RATE // 5 * 4
+    gone.sendall(formats_test.frame(frame_proxy.CMD_WRITE, bytes(block)))
+    # Once its buffer has come back, no byte is in flight either way.
+    check(formats_test.receive_frame(gone) == (frame_proxy.CMD_PLAYED, block),
+          "the buffer played and came back")
+    time.sleep(0.5)
+    ip_link("down")
+    gone.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    gone.close()
+    ip_link("up")
+    vanished = time.time()
+
+    waiting = socket.create_connection(("127.0.0.1", port), 5)
+    waiting.settimeout(VANISHED_BOUND_S)
+    waiting.sendall(formats_test.frame(frame_proxy.CMD_FLUSH))
+    try:
+        reply = formats_test.receive_frame(waiting)
+    except socket.timeout:
+        reply = None
+    waiting.close()
+    check(reply == (frame_proxy.CMD_FLUSH, 0), "the next client was served within %d s "
+          "(after %.1f s)" % (VANISHED_BOUND_S, time.time() - vanished))
+
+    path = road.wav("next.wav", 2, 7)
+    with open(path, "rb") as f:
+        data = f.read()
+    road.start_recorder()
+    opened, played = formats_test.stream_to_service(port, RATE, 2, 16,
+                                                    data[data.index(b"data") + 8:])
+    recorded = road.stop_recorder()
+    check(opened == (frame_proxy.CMD_OPEN, 0), "its Open was answered {1, 0} (got %s): the "
+          "vanished client's device was closed" % (opened,))
+    plays_whole(recorded, path, "next.wav")
+
+
+def case_two_hosts(road):
+    """Host A plays a file and stays loaded; during its gap host B plays a
+    whole file, A's idle connection giving way to B's; then A plays its
+    second file, with no box."""
+    a1, b, a2 = road.wav("a1.wav", 2, 1), road.wav("b.wav", 2, 2), road.wav("a2.wav", 2, 3)
+    runs_b = []
+    host_b = threading.Thread(target=lambda: runs_b.append(road.host(b)), daemon=True)
+
+    def start_b_after_a1(line):
+        if "finished a1.wav" in line and not road.injected:
+            road.injected.append(time.time())
+            # A's connection has no device by then; B's Open waits meanwhile.
+            timer = threading.Timer(1.0, host_b.start)
+            timer.daemon = True
+            timer.start()
+
+    road.start_recorder()
+    run_a = road.host("--gap", "8000", a1, a2, on_line=start_b_after_a1)
+    if road.injected:
+        host_b.join(60)
+    recorded = road.stop_recorder()
+    if not check(len(runs_b) == 1, "host B ran during host A's gap"):
+        return
+    run_b = runs_b[0]
+    check(run_b.code == 0, "host B exits with 0 (got %d)" % run_b.code)
+    check_boxes(run_b, [])
+    check_plays_whole(road, recorded, b, "b.wav", run_b, 2)
+    check_plays_whole(road, recorded, a1, "a1.wav", run_a, 2)
+    check(run_a.code == 0, "host A exits with 0 (got %d)" % run_a.code)
+    check_boxes(run_a, [])
+    check_plays_whole(road, recorded, a2, "a2.wav", run_a, 2)
+
+
 def played_gaps(frames, since, until):
     """The longest time without a CMD_PLAYED between two moments."""
     times = [since] + [f.time for f in frames if f.code == frame_proxy.CMD_PLAYED and
@@ -539,8 +673,10 @@ def main():
     # The programs run in a folder of their own, so relative paths would miss.
     for name in ("host", "plugin", "daemon", "make_wav"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
+    if args.case == "vanished" and not in_private_network():
+        return rerun_in_private_network(args)
     road = Road(args, keep_writes=args.case == "concurrency",
-                direct=args.case in ("stall_write", "kill"))
+                direct=args.case in ("stall_write", "kill", "vanished", "two_hosts"))
     try:
         CASES[args.case](road)
     finally:

@@ -5,6 +5,7 @@
 
 #include <regex>
 
+#include "service/log_file.h"
 #include "support/test_support.h"
 
 namespace {
@@ -12,6 +13,26 @@ namespace {
 // One PrintLastError line: code, the letter l, a colon, the system text.
 const std::string ErrorLine(DWORD code) {
     return std::to_string(code) + "l: ";
+}
+
+long long FileSize(const std::wstring &path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return -1;
+    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Every line of a log text starts with its time stamp and ends with CR LF.
+bool AllLinesStamped(const std::string &text) {
+    static const std::regex Stamp("<\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d> [^\r\n]+");
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find("\r\n", at);
+        if (end == std::string::npos || !std::regex_match(text.substr(at, end - at), Stamp))
+            return false;
+        at = end + 2;
+    }
+    return !text.empty();
 }
 
 class ServiceManager : public ::testing::Test {
@@ -143,6 +164,63 @@ TEST_F(ServiceManager, StartPauseResumeStopAndRemoveTheRunningService) {
 
     EXPECT_EQ(Crlf("Service removed.\n"), Command(L"/remove").Out);
     EXPECT_FALSE(QueryStoredServiceConfig().Found);
+}
+
+// Each empty CMD_WRITE costs the service a log line; a peer sending nothing
+// else must not fill the disk. The log starts just below its bound, so that
+// the flood crosses it within seconds.
+TEST_F(ServiceManager, FloodOfEmptyWritesKeepsTheLogWithinItsBound) {
+    const std::wstring logPath = Daemon.Folder + L"\\Tonvaled.log";
+    const std::wstring oldPath = logPath + L".old";
+    const std::string earlier = "<01.01.2026 00:00:00> Can't write buffer\r\n";
+    std::string seeded;
+    while (seeded.size() + earlier.size() <= LOG_FILE_MAX_BYTES - 64 * 1024)
+        seeded += earlier;
+    ASSERT_TRUE(WriteFileBytes(logPath, seeded));
+    ASSERT_TRUE(WriteFileBytes(oldPath, "<01.01.2000 00:00:00> older log\r\n"));
+    ASSERT_EQ(Crlf("Service installed.\n"), Command(L"/install").Out);
+    Command(L"/start");
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), CurrentState());
+    ASSERT_TRUE(WaitForPort(Daemon.Port, 10000));
+
+    SOCKET flood = ConnectLoopback(Daemon.Port);
+    const std::string emptyWrites = [] {
+        std::string frames;
+        for (int i = 0; i < 2000; i++)
+            frames.append("\x02\0\0\0\0", FRAME_HEADER_SIZE);
+        return frames;
+    }();
+    long long largest = 0, last = FileSize(logPath), grownAfter = -1;
+    DWORD deadline = GetTickCount() + 60000;
+    // On until the file has started anew and grown by another 64 KiB.
+    while (grownAfter < 64 * 1024 && GetTickCount() < deadline) {
+        ASSERT_TRUE(SendAll(flood, emptyWrites.data(), static_cast<int>(emptyWrites.size())));
+        long long size = FileSize(logPath);
+        if (size < last || grownAfter >= 0)
+            grownAfter = size;
+        largest = std::max(largest, size);
+        last = size;
+    }
+    ASSERT_GE(grownAfter, 64 * 1024) << "the log never started anew (" << last << " bytes)";
+    EXPECT_LE(largest, LOG_FILE_MAX_BYTES);
+
+    // The next client is served, and plays.
+    SOCKET next = ConnectLoopback(Daemon.Port);
+    EXPECT_EQ("", PlayOneBuffer(next, PcmFormatBytes(44100, 2, 16), 8820));
+    closesocket(next);
+    closesocket(flood);
+    Command(L"/stop");
+
+    std::string old = ReadFileBytes(oldPath);
+    EXPECT_LE(old.size(), static_cast<size_t>(LOG_FILE_MAX_BYTES));
+    // The full file replaced the older one, its lines whole.
+    EXPECT_EQ(0u, old.find(seeded));
+    EXPECT_GT(old.size(), seeded.size());
+    EXPECT_TRUE(AllLinesStamped(old));
+    std::string log = ReadFileBytes(logPath);
+    EXPECT_LE(log.size(), static_cast<size_t>(LOG_FILE_MAX_BYTES));
+    EXPECT_TRUE(AllLinesStamped(log));
+    EXPECT_NE(std::string::npos, log.find("> Tonvale stopped\r\n"));
 }
 
 } // namespace

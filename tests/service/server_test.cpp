@@ -253,6 +253,24 @@ TEST_P(StreamServer, SecondClientWaitsInTheBacklogUntilTheFirstEnds) {
     EXPECT_EQ(0, frame.Value);
 }
 
+TEST_P(StreamServer, OnlyAConnectionWithoutDeviceGivesWayToAWaitingClient) {
+    SOCKET first = Connect();
+    Open(first);
+    SOCKET second = Connect();
+    ASSERT_TRUE(SendFrame(second, CMD_FLUSH, nullptr, 0));
+    FrameHeader frame;
+    // A device open holds the slot for as long as it stays open.
+    EXPECT_FALSE(ReceiveFrame(second, &frame, 3000));
+    ASSERT_TRUE(SendFrame(first, CMD_CLOSE, nullptr, 0));
+    int64_t played = 0;
+    ASSERT_EQ(0, AwaitReplyCollectingPlayed(first, CMD_CLOSE, &played));
+    // A player between two files keeps it for a moment, then gives way.
+    EXPECT_FALSE(ReceiveFrame(second, &frame, 1500));
+    ASSERT_TRUE(ReceiveFrame(second, &frame, 10000));
+    EXPECT_EQ(CMD_FLUSH, frame.Code);
+    EXPECT_TRUE(PeerClosed(first, 1000));
+}
+
 TEST_P(StreamServer, ClientResetBeforeItIsAcceptedDoesNotEndTheService) {
     SOCKET busy = Connect();
     // Waits in the backlog (which holds one) while `busy` is served, then
