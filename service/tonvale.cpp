@@ -225,9 +225,13 @@ const unsigned char *CTonvale::ReceivePayload(int32_t length) {
 }
 
 bool CTonvale::ReadFrame() {
-    if (AwaitFrameOrWaitingClient(&Watch, Device.WaveHandle != nullptr, &ClientSocket,
-                                  &ListenSocket) == ClientWait::YieldToWaitingClient)
-        return false;
+    // Frames already received are served before the socket is waited on.
+    if (ReceivedEnd - ReceivedStart < FRAME_HEADER_SIZE) {
+        ClientWait wait = AwaitFrameOrWaitingClient(&Watch, Device.WaveHandle != nullptr,
+                                                    &ClientSocket, &ListenSocket);
+        if (wait == ClientWait::YieldToWaitingClient)
+            return false;
+    }
     unsigned char raw[FRAME_HEADER_SIZE];
     // A header that arrives in pieces is completed; nothing is acted on before
     // all five bytes are here.
