@@ -26,10 +26,17 @@ struct LinkChannel {
     HMODULE ModuleReference;
     FrameHeader LastReply;
     volatile LONG References;
+    // Set once the reader has left its loop: the service closed or reset the
+    // connection, so no reply or played count will come over it any more.
+    volatile LONG ReaderEnded;
 };
 
 static SRWLOCK LinkLock = SRWLOCK_INIT;
 static SRWLOCK SendLock = SRWLOCK_INIT;
+// Set when "Can't send data to server" has been shown for the link that is
+// gone, so that a host writing on does not get one box per Write; cleared by
+// the next connection.
+static volatile LONG SendFailureShown;
 
 // Long enough for any reader to leave its receive once its socket is shut.
 enum { READER_END_WAIT_MS = 5000 };
@@ -130,6 +137,9 @@ static DWORD WINAPI ReplyReader(void *parameter) {
         PostReply(channel, header);
         Sleep(0);
     }
+    // Marked before the closing reply, so that a request that reset the event
+    // after that reply was posted still learns of the end (AwaitReply).
+    InterlockedExchange(&channel->ReaderEnded, 1);
     // The closing reply: no request expects code 0, so a waiting one fails now.
     PostReply(channel, FrameHeader{0, 1});
     ReleaseChannel(channel);
@@ -200,7 +210,16 @@ SOCKET ConnectServer() {
         DropLink();
         return INVALID_SOCKET;
     }
+    InterlockedExchange(&SendFailureShown, 0);
     return socketHandle;
+}
+
+bool LinkReaderEnded() {
+    LinkChannel *channel = AcquireCurrentChannel();
+    if (!channel) return false;
+    bool ended = InterlockedCompareExchange(&channel->ReaderEnded, 0, 0) != 0;
+    ReleaseChannel(channel);
+    return ended;
 }
 
 static bool ExpectsReply(uint8_t code) {
@@ -236,6 +255,12 @@ static bool IsLateReplyToAnother(const FrameHeader &reply, uint8_t code) {
 bool AwaitReply(uint8_t code) {
     LinkChannel *channel = AcquireCurrentChannel();
     if (!channel) return false;
+    // The request's own reset may have cleared the closing reply of a reader
+    // that had already ended; no reply can come then, so there is no wait.
+    if (InterlockedCompareExchange(&channel->ReaderEnded, 0, 0) != 0) {
+        ReleaseChannel(channel);
+        return false;
+    }
     bool matched = false;
     DWORD start = GetTickCount();
     DWORD waited = 0;
@@ -274,6 +299,7 @@ int SendFailure() {
     StoreCounter(&PluginState.PlayedBytes, 0);
     StoreCounter(&PluginState.WrittenBytes, 0);
     StoreCounter(&PluginState.BufferBytes, 0);
-    MessageBoxA(nullptr, "Can't send data to server", PluginTitle, MB_ICONERROR | MB_OK);
+    if (InterlockedExchange(&SendFailureShown, 1) == 0)
+        MessageBoxA(nullptr, "Can't send data to server", PluginTitle, MB_ICONERROR | MB_OK);
     return 0;
 }
