@@ -38,8 +38,8 @@ protected:
         startup.hStdInput = sink;
         startup.hStdOutput = sink;
         startup.hStdError = sink;
-        bool started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                      nullptr, folder.c_str(), &startup, &daemon);
+        bool started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE,
+                                      CREATE_NO_WINDOW, nullptr, folder.c_str(), &startup, &daemon);
         CloseHandle(sink);
         return started && WaitForListener();
     }
