@@ -51,12 +51,19 @@ int WritableBytes(LONG64 written, LONG64 played, LONG64 bufferBytes, int paused)
 }
 
 int __cdecl CanWrite() {
+    // Nothing more will be played over a connection that the service has
+    // ended, so the pending bytes would never go down and the host would wait
+    // for room for ever. The whole buffer is offered instead: the host's next
+    // Write then reports the lost link.
+    if (PluginState.StreamOpen && LinkReaderEnded())
+        return WritableBytes(0, 0, LoadCounter(&PluginState.BufferBytes), PluginState.Paused);
     return WritableBytes(LoadCounter(&PluginState.WrittenBytes),
                          LoadCounter(&PluginState.PlayedBytes),
                          LoadCounter(&PluginState.BufferBytes), PluginState.Paused);
 }
 
 int __cdecl IsPlaying() {
+    if (LinkReaderEnded()) return 0;  // what is still pending will never be played
     LONG64 pending = LoadCounter(&PluginState.WrittenBytes) - LoadCounter(&PluginState.PlayedBytes);
     return pending > 0 && PluginState.Paused == 0 ? 1 : 0;
 }

@@ -16,7 +16,7 @@ static HWND BufferSlider;
 
 static void ShowBufferLabel(HWND dialog, int value) {
     char text[24];
-    snprintf(text, sizeof text, "%d s", value);
+    snprintf(text, sizeof text, "%d ms", value);
     SetDlgItemTextA(dialog, IDC_BUFFER_LABEL, text);
 }
 

@@ -62,6 +62,9 @@ static void __cdecl Quit() {
 }
 
 static int __cdecl Open(int sampleRate, int numChannels, int bitsPerSample, int, int) {
+    // A connection that the service has ended (it restarted, or gave the slot
+    // of an idle client to another) cannot carry the stream: connect anew.
+    if (LinkReaderEnded()) DropLink();
     if (PluginState.LinkSocket == INVALID_SOCKET && ConnectServer() == INVALID_SOCKET) {
         LinkFailure("No server connection!");
         return -1;
@@ -102,7 +105,9 @@ static void __cdecl Close() {
 static int __cdecl Write(char *buffer, int length) {
     // A length with no buffer would announce bytes that never follow.
     if (length <= 0 || !buffer) return 1;
-    if (!SendRequest(CMD_WRITE, buffer, length)) return SendFailure();
+    // On a connection that the service has ended a send may still go out into
+    // the void; the failure is reported now rather than never.
+    if (LinkReaderEnded() || !SendRequest(CMD_WRITE, buffer, length)) return SendFailure();
     AddToCounter(&PluginState.WrittenBytes, length);
     return 0;
 }

@@ -27,10 +27,17 @@ struct LinkChannel {
     HMODULE ModuleReference;
     FrameHeader LastReply;
     volatile LONG References;
+    // Set once the reader has left its loop: the service closed or reset the
+    // connection, so no reply or played count will come over it any more.
+    volatile LONG ReaderEnded;
 };
 
 static SRWLOCK LinkLock = SRWLOCK_INIT;
 static SRWLOCK SendLock = SRWLOCK_INIT;
+// Set when "Can't send data to server" has been shown for the link that is
+// gone, so that a host writing on does not get one box per Write; cleared by
+// the next connection.
+static volatile LONG SendFailureShown;
 
 // Long enough for any reader to leave its receive once its socket is shut.
 enum { READER_END_WAIT_MS = 5000 };
@@ -135,6 +142,14 @@ static void CountPlayed(LinkChannel *channel, int32_t bytes) {
     ReleaseSRWLockShared(&LinkLock);
 }
 
+// Nothing more will be played over an ended connection: the position stays
+// where it was given out instead of running on from the last report.
+static void HoldPositionIfCurrent(LinkChannel *channel) {
+    AcquireSRWLockShared(&LinkLock);
+    if (PluginState.Link == channel) ClockHold();
+    ReleaseSRWLockShared(&LinkLock);
+}
+
 static DWORD WINAPI ReplyReader(void *parameter) {
     LinkChannel *channel = static_cast<LinkChannel *>(parameter);
     HMODULE module = channel->ModuleReference;
@@ -149,6 +164,10 @@ static DWORD WINAPI ReplyReader(void *parameter) {
         PostReply(channel, header);
         Sleep(0);
     }
+    // Marked before the closing reply, so that a request that reset the event
+    // after that reply was posted still learns of the end (AwaitReply).
+    InterlockedExchange(&channel->ReaderEnded, 1);
+    HoldPositionIfCurrent(channel);
     // The closing reply: no request expects code 0, so a waiting one fails now.
     PostReply(channel, FrameHeader{0, 1});
     ReleaseChannel(channel);
@@ -229,7 +248,16 @@ SOCKET ConnectServer() {
         DropLink();
         return INVALID_SOCKET;
     }
+    InterlockedExchange(&SendFailureShown, 0);
     return socketHandle;
+}
+
+bool LinkReaderEnded() {
+    LinkChannel *channel = AcquireCurrentChannel();
+    if (!channel) return false;
+    bool ended = InterlockedCompareExchange(&channel->ReaderEnded, 0, 0) != 0;
+    ReleaseChannel(channel);
+    return ended;
 }
 
 static bool ExpectsReply(uint8_t code) {
@@ -277,6 +305,12 @@ static bool IsLateReplyToAnother(const FrameHeader &reply, uint8_t code) {
 bool AwaitReply(uint8_t code) {
     LinkChannel *channel = AcquireCurrentChannel();
     if (!channel) return false;
+    // The request's own reset may have cleared the closing reply of a reader
+    // that had already ended; no reply can come then, so there is no wait.
+    if (InterlockedCompareExchange(&channel->ReaderEnded, 0, 0) != 0) {
+        ReleaseChannel(channel);
+        return false;
+    }
     bool matched = false;
     DWORD start = GetTickCount();
     DWORD waited = 0;
@@ -315,6 +349,7 @@ int SendFailure() {
     StoreCounter(&PluginState.PlayedBytes, 0);
     StoreCounter(&PluginState.WrittenBytes, 0);
     StoreCounter(&PluginState.BufferBytes, 0);
-    MessageBoxA(nullptr, "Can't send data to server", PluginTitle, MB_ICONERROR | MB_OK);
+    if (InterlockedExchange(&SendFailureShown, 1) == 0)
+        MessageBoxA(nullptr, "Can't send data to server", PluginTitle, MB_ICONERROR | MB_OK);
     return 0;
 }

@@ -21,5 +21,10 @@ bool SendRequest(uint8_t code, const void *payload, int length);
 bool AwaitReply(uint8_t code);
 // Ends the current connection and waits for its reader; no message.
 void DropLink();
+// True while the current connection is still held but its reader has ended:
+// the service closed or reset it, and nothing more will come over it.
+bool LinkReaderEnded();
 void LinkFailure(const char *message);
+// Zeroes the counters, drops the link and shows "Can't send data to server",
+// once per lost link however often it is called before the next connection.
 int SendFailure();

@@ -185,13 +185,13 @@ TEST_F(DialogTest, ShowsTheSettingsAndStoresThemOnOk) {
         EXPECT_GE(ticks, 20);
         EXPECT_LE(ticks, 21);
         EXPECT_EQ(SendMessageA(slider, TBM_GETTIC, 1, 0) - SendMessageA(slider, TBM_GETTIC, 0, 0), 1000);
-        EXPECT_EQ(LabelOf(dialog), "2000 s");
+        EXPECT_EQ(LabelOf(dialog), "2000 ms");
         SaveScreenshot(dialog);
 
         PressKey(slider, VK_HOME);
-        EXPECT_EQ(LabelOf(dialog), "200 s");
+        EXPECT_EQ(LabelOf(dialog), "200 ms");
         PressKey(slider, VK_END);
-        EXPECT_EQ(LabelOf(dialog), "20000 s");
+        EXPECT_EQ(LabelOf(dialog), "20000 ms");
 
         // Dragging the thumb: the label follows before the button is let go.
         RECT thumb;
@@ -204,7 +204,7 @@ TEST_F(DialogTest, ShowsTheSettingsAndStoresThemOnOk) {
         int middle = (channel.left + channel.right) / 2;
         SendMessageA(slider, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(middle, y));
         labels.push_back(LabelOf(dialog));
-        labels.push_back(std::to_string(SendMessageA(slider, TBM_GETPOS, 0, 0)) + " s");
+        labels.push_back(std::to_string(SendMessageA(slider, TBM_GETPOS, 0, 0)) + " ms");
         SendMessageA(slider, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(channel.right + 50, y));
         labels.push_back(LabelOf(dialog));
         SendMessageA(slider, WM_LBUTTONUP, 0, MAKELPARAM(channel.right + 50, y));
@@ -218,9 +218,9 @@ TEST_F(DialogTest, ShowsTheSettingsAndStoresThemOnOk) {
     ASSERT_TRUE(handled);
     ASSERT_EQ(labels.size(), 4u);
     EXPECT_EQ(labels[0], labels[1]);
-    EXPECT_NE(labels[0], "20000 s");
-    EXPECT_EQ(labels[2], "20000 s");
-    EXPECT_EQ(labels[3], "20000 s");
+    EXPECT_NE(labels[0], "20000 ms");
+    EXPECT_EQ(labels[2], "20000 ms");
+    EXPECT_EQ(labels[3], "20000 ms");
 
     EXPECT_EQ(ReadWholeFile(plugin.IniPath),
               "[COMMON]\r\nServerAddr=localhost\r\nServerPort=" + std::to_string(second.Port()) +
@@ -270,7 +270,7 @@ TEST_F(DialogTest, FieldsAreCutToTheirSizes) {
     ASSERT_TRUE(server.WaitForConnections(1));
     std::string longAddress(260, 'a');
     windows.OnWindow(DialogTitle, [&](HWND dialog) {
-        EXPECT_EQ(LabelOf(dialog), "50 s");
+        EXPECT_EQ(LabelOf(dialog), "50 ms");
         EXPECT_EQ(SendDlgItemMessageA(dialog, 1003, TBM_GETPOS, 0, 0), 200);
         // Typed, so that the edit's limit and digits-only rule apply.
         HWND address = GetDlgItem(dialog, 1001);

@@ -133,17 +133,16 @@ TEST_F(LinkTest, ServerClosingWhileOpenWaitsFailsAtOnce) {
     ExpectReconnectingOpen(1);
 }
 
-TEST_F(LinkTest, ServerClosingBetweenStreams) {
+TEST_F(LinkTest, ServerClosingBetweenStreamsMakesTheNextOpenReconnect) {
     StartPlugin();
     ASSERT_EQ(out->Open(44100, 2, 16, -1, -1), 2000);
     out->Close();
     server.CloseConnection();
     ASSERT_TRUE(server.WaitForPeerGone());
-    Sleep(100);
-    EXPECT_EQ(out->Open(44100, 2, 16, -1, -1), -1);
-    ASSERT_EQ(windows.Boxes().size(), 1u);
-    ExpectErrorBox(windows.Boxes()[0], "Can't open sound device at server");
+    Sleep(300);  // the end of the connection reaches the plug-in's reader
     ExpectReconnectingOpen(1);
+    EXPECT_TRUE(windows.Boxes().empty());
+    EXPECT_EQ(server.FramesOf(CMD_OPEN).size(), 2u);
 }
 
 TEST_F(LinkTest, ResetDuringWrite) {

@@ -1,5 +1,6 @@
 // The real DLL against the real Tonvaled on a free port: a stream opened,
-// written, played out and closed; a flush; a pause that holds the position.
+// written, played out and closed; a flush; a pause that holds the position;
+// the service lost mid-stream and back for the next one.
 #include "plugin_test.h"
 
 #include <math.h>
@@ -12,6 +13,21 @@ protected:
         std::string exe = folder + "\\Tonvaled.exe";
         ASSERT_TRUE(CopyFileA(TONVALED_PATH, exe.c_str(), FALSE));
         WriteWholeFile(folder + "\\Tonvaled.ini", "[COMMON]\r\nlisternPort=" + std::to_string(port) + "\r\n");
+        ASSERT_TRUE(StartDaemon());
+        ASSERT_TRUE(LoadPluginCopy(&plugin, IniFor(port).c_str()));
+        out = plugin.Out;
+        out->Init();
+        plugin.Started = true;
+        ASSERT_TRUE(windows.Boxes().empty());
+    }
+    void TearDown() override {
+        UnloadPluginCopy(&plugin);
+        KillDaemon();
+        DeleteScratchFolder(folder);
+    }
+    // Runs the copy in the folder with /debug and waits for its port.
+    bool StartDaemon() {
+        std::string exe = folder + "\\Tonvaled.exe";
         std::string command = "\"" + exe + "\" /debug";
         SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
         HANDLE sink = CreateFileA((folder + "\\console.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
@@ -22,25 +38,19 @@ protected:
         startup.hStdInput = sink;
         startup.hStdOutput = sink;
         startup.hStdError = sink;
-        ASSERT_TRUE(CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                   nullptr, folder.c_str(), &startup, &daemon));
+        bool started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE,
+                                      CREATE_NO_WINDOW, nullptr, folder.c_str(), &startup, &daemon);
         CloseHandle(sink);
-        ASSERT_TRUE(WaitForListener());
-        ASSERT_TRUE(LoadPluginCopy(&plugin, IniFor(port).c_str()));
-        out = plugin.Out;
-        out->Init();
-        plugin.Started = true;
-        ASSERT_TRUE(windows.Boxes().empty());
+        return started && WaitForListener();
     }
-    void TearDown() override {
-        UnloadPluginCopy(&plugin);
-        if (daemon.hProcess) {
-            TerminateProcess(daemon.hProcess, 0);
-            WaitForSingleObject(daemon.hProcess, 5000);
-            CloseHandle(daemon.hProcess);
-            CloseHandle(daemon.hThread);
-        }
-        DeleteScratchFolder(folder);
+    // Ends the service as a crash would: its connections go with it.
+    void KillDaemon() {
+        if (!daemon.hProcess) return;
+        TerminateProcess(daemon.hProcess, 0);
+        WaitForSingleObject(daemon.hProcess, 5000);
+        CloseHandle(daemon.hProcess);
+        CloseHandle(daemon.hThread);
+        daemon = {};
     }
     bool WaitForListener() {
         DWORD start = GetTickCount();
@@ -138,4 +148,40 @@ TEST_F(ServiceTest, PauseHoldsThePosition) {
     EXPECT_EQ(out->GetOutputTime(), 1000);
     out->Close();
     EXPECT_TRUE(windows.Boxes().empty());
+}
+
+TEST_F(ServiceTest, ServiceLostMidStreamIsReportedOnceAndTheNextOpenReconnects) {
+    ASSERT_EQ(out->Open(44100, 2, 16, -1, -1), 2000);
+    std::vector<char> block(576 * 4, 1);
+    while (out->CanWrite() >= 576 * 4) ASSERT_EQ(out->Write(block.data(), 576 * 4), 0);
+    int written = out->GetWrittenTime();
+    KillDaemon();
+
+    // Nothing will be played any more, so nothing is playing.
+    DWORD start = GetTickCount();
+    while (out->IsPlaying() && Since(start) < 10000) Sleep(10);
+    ASSERT_EQ(out->IsPlaying(), 0);
+    int played = out->GetOutputTime();
+    Sleep(300);
+    EXPECT_EQ(out->GetOutputTime(), played);
+    EXPECT_EQ(out->GetWrittenTime(), written);
+    EXPECT_LT(played, written);
+    // The host is offered room, and its next Write learns of the loss.
+    EXPECT_EQ(out->CanWrite(), 354000);
+    EXPECT_TRUE(windows.Boxes().empty());
+    EXPECT_EQ(out->Write(block.data(), 576 * 4), 0);
+    ASSERT_EQ(windows.Boxes().size(), 1u);
+    EXPECT_EQ(windows.Boxes()[0].Text, "Can't send data to server");
+    EXPECT_EQ(out->Write(block.data(), 576 * 4), 0);
+    out->Flush(0);
+    out->Close();
+    EXPECT_EQ(windows.Boxes().size(), 1u);
+
+    ASSERT_TRUE(StartDaemon());
+    ASSERT_EQ(out->Open(44100, 2, 16, -1, -1), 2000);
+    WriteTone(300);
+    ASSERT_TRUE(Drain());
+    EXPECT_EQ(out->GetOutputTime(), 300);
+    out->Close();
+    EXPECT_EQ(windows.Boxes().size(), 1u);
 }
