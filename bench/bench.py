@@ -824,16 +824,17 @@ def main():
               flat_minutes, flush=True)
         flat = FlatRun(build, flat_minutes, lambda text: print(text, flush=True))
         flat.opened.wait(60)
-        # Each floor row runs right after its road row, beside the same long
-        # run, so that the two share the machine's and the wineserver's load.
+        # Each floor row runs right after its road row (the resets after both
+        # flushes), beside the same long run, so that the two share the
+        # machine's and the wineserver's load.
         print("bench: Open x%d" % repeats, flush=True)
         tv["open"] = measure_open(road, repeats)
         fl["open"] = measure_floor_open(floor, repeats)
         pr["open_ms"] = peer.measure_open(repeats)
         print("bench: Flush x%d with 2 s and 20 s queued" % repeats, flush=True)
         tv["flush_2s"] = measure_flush(road, 2000, repeats)
-        fl["reset_2s"] = measure_floor_reset(floor, 2000, repeats)
         tv["flush_20s"] = measure_flush(road, 20000, repeats)
+        fl["reset_2s"] = measure_floor_reset(floor, 2000, repeats)
         fl["reset_20s"] = measure_floor_reset(floor, 20000, repeats)
         pr["flush_2s_ms"] = peer.measure_flush(2000, repeats)
         pr["flush_20s_ms"] = peer.measure_flush(20000, repeats)
