@@ -6,15 +6,25 @@ a loopback port and its own null sink, fed by pacat).
 
     scripts/testenv.sh --build BUILD python3 bench/bench.py [--build BUILD] [--quick]
 
-BUILD defaults to build/. Prints one table (metric, Tonvale, PulseAudio TCP,
-target) and writes the figures to BUILD/bench/bench.json. It asserts nothing;
---quick runs every row with a few repetitions and seconds of audio.
+BUILD defaults to build/. Prints one table (metric, Tonvale, floor, road /
+floor, PulseAudio TCP, target) and writes the figures to
+BUILD/bench/bench.json. It asserts nothing; --quick runs every row with a few
+repetitions and seconds of audio.
+
+The floor is the platform's own cost: bench/tvfloor.exe, a bare wave-out
+player in the same Wine with no network, timed right after each road row
+(waveOutOpen and waveOutClose; waveOutReset with the same queue until every
+buffer is back; steady playback of the same audio with the same queue, its own
+CPU plus the wineserver's). "Road / floor" reads each road figure as a
+multiple of it.
 
 The client is bench/tvbench.exe, which loads the real out_tonvale.dll and
 times Open, Close and Flush with the performance counter and samples
 GetOutputTime every 20 ms. CPU figures are utime+stime from /proc/<pid>/stat
 of the Linux processes Wine runs the programs in (found by their temporary
-folder in /proc/*/cmdline), taken over the streaming run. The peer's Open
+folder in /proc/*/cmdline), taken over the streaming run; the service's row
+counts the wineserver's share with it, since part of the wave-out work
+happens there. The peer's Open
 and Flush figures come from libpulse-simple through ctypes: pa_simple_new
 (connect and create the stream) and pa_simple_flush with the same amount
 queued (tlength set to it).
@@ -55,6 +65,7 @@ from e2e_test import (DaemonCopy, end_process, free_port, pids_running,  # noqa:
                       wait_for_port, win_path, write_ini)
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 BLOCK_FRAMES = 576
+ROAD_BUFF_MS = 2000  # the plug-in's default buffer, kept queued by road and floor alike
 
 
 def cpu_seconds(pid):
@@ -103,6 +114,34 @@ def percentile(values, p):
     return ordered[min(rank, len(ordered)) - 1]
 
 
+def run_watched(command, folder, exe_name, timeout):
+    """Runs a Windows program from `folder` under Wine to its end; returns its
+    output lines, its own CPU seconds (the last reading before it ended) and
+    the wineserver's CPU seconds over the run."""
+    ws = wineserver_pid()
+    ws_before = cpu_seconds(ws) if ws else None
+    out_path = os.path.join(folder, exe_name + ".txt")
+    with open(out_path, "w") as out:
+        child = subprocess.Popen(["wine"] + command, cwd=folder, stdin=subprocess.DEVNULL,
+                                 stdout=out, stderr=subprocess.STDOUT)
+        pid = wait_for_pid(folder, exe_name, 30)
+        cpu = 0.0
+        deadline = time.time() + timeout
+        while child.poll() is None:
+            reading = cpu_seconds(pid) if pid else None
+            if reading is not None:
+                cpu = reading
+            if time.time() > deadline:
+                child.kill()
+                break
+            time.sleep(0.05)
+        child.wait()
+    wineserver = cpu_seconds(ws) - ws_before if ws_before is not None else None
+    with open(out_path) as f:
+        lines = [line.strip() for line in f]
+    return lines, cpu, wineserver
+
+
 class Road:
     """A temporary folder with copies of Tonvaled, the plug-in and the client."""
 
@@ -125,33 +164,13 @@ class Road:
         seconds of the service, the client and the wineserver over the run."""
         write_ini(os.path.join(self.plugin_dir, "out_tonvale.ini"),
                   ["ServerAddr=127.0.0.1", "ServerPort=%d" % self.port, "BuffSize=%d" % buff_ms])
-        ws = wineserver_pid()
         service_before = cpu_seconds(self.service_pid) if self.service_pid else None
-        ws_before = cpu_seconds(ws) if ws else None
-        out_path = os.path.join(self.folder, "client.txt")
-        with open(out_path, "w") as out:
-            child = subprocess.Popen(["wine", self.client, "--plugin", win_path(self.plugin)] +
-                                     [str(a) for a in arguments], cwd=self.folder,
-                                     stdin=subprocess.DEVNULL, stdout=out,
-                                     stderr=subprocess.STDOUT)
-            client_pid = wait_for_pid(self.folder, "tvbench.exe", 30)
-            client_cpu = 0.0
-            deadline = time.time() + timeout
-            while child.poll() is None:
-                reading = cpu_seconds(client_pid) if client_pid else None
-                if reading is not None:
-                    client_cpu = reading
-                if time.time() > deadline:
-                    child.kill()
-                    break
-                time.sleep(0.05)
-            child.wait()
+        lines, client_cpu, wineserver = run_watched(
+            [self.client, "--plugin", win_path(self.plugin)] + [str(a) for a in arguments],
+            self.folder, "tvbench.exe", timeout)
         service = None
         if service_before is not None:
             service = cpu_seconds(self.service_pid) - service_before
-        wineserver = cpu_seconds(ws) - ws_before if ws_before is not None else None
-        with open(out_path) as f:
-            lines = [line.strip() for line in f]
         return lines, {"service": service, "host": client_cpu, "wineserver": wineserver}
 
     def close(self):
@@ -198,13 +217,78 @@ def position_figures(lines):
 
 
 def measure_play(road, seconds, rate, channels, bits):
-    lines, cpu = road.run(2000, "play", seconds, rate, channels, bits,
+    lines, cpu = road.run(ROAD_BUFF_MS, "play", seconds, rate, channels, bits,
                           timeout=seconds * 3 + 60)
     figures = position_figures(lines)
     minutes = seconds / 60.0
     figures.update({"cpu_%s_s_per_min" % k: (v / minutes if v is not None else None)
                     for k, v in cpu.items()})
+    # The service's wave-out work is partly done in the wineserver.
+    figures["cpu_service_wineserver_s_per_min"] = plus(figures["cpu_service_s_per_min"],
+                                                       figures["cpu_wineserver_s_per_min"])
     return figures
+
+
+# ---- the floor: a bare wave-out player in the same Wine, no network ----
+
+class Floor:
+    """A temporary folder with a copy of tvfloor.exe, run once per row."""
+
+    def __init__(self, build):
+        self.folder = tempfile.mkdtemp(prefix="tvfloor_")
+        self.player = os.path.join(self.folder, "tvfloor.exe")
+        shutil.copy(os.path.join(build, "bench", "tvfloor.exe"), self.player)
+
+    def run(self, *arguments, timeout=300):
+        """The player's one line of figures as {name: [values]}, its CPU
+        seconds over the whole process, and the wineserver's over the run."""
+        lines, cpu, wineserver = run_watched([self.player] + [str(a) for a in arguments],
+                                             self.folder, "tvfloor.exe", timeout)
+        figures = {}
+        for line in lines:
+            if line.startswith("error"):
+                print("bench: tvfloor %s: %s" % (arguments[0], line), flush=True)
+            elif "=" in line:
+                for item in line.split():
+                    name, _, values = item.partition("=")
+                    figures[name] = [float(v) for v in values.split(",") if v]
+        return figures, cpu, wineserver
+
+    def close(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def measure_floor_open(floor, count):
+    figures, _, _ = floor.run("open", count)
+    return {"open_ms": figures.get("open_ms", []), "close_ms": figures.get("close_ms", [])}
+
+
+def measure_floor_reset(floor, queued_ms, count):
+    figures, _, _ = floor.run("reset", count, queued_ms)
+    return {"reset_ms": figures.get("reset_ms", []), "queued_ms": queued_ms,
+            "blocks": (figures.get("blocks") or [None])[0]}
+
+
+def measure_floor_play(floor, seconds, rate, channels, bits):
+    """The player's CPU over its playback (its own figure, which leaves out
+    Wine's start-up as the running service's does) and the wineserver's over
+    the whole run, as for the road."""
+    figures, process, wineserver = floor.run("play", seconds, rate, channels, bits, ROAD_BUFF_MS,
+                                             timeout=seconds * 3 + 60)
+    minutes = seconds / 60.0
+    player = (figures.get("cpu_s") or [None])[0]
+    result = {"cpu_player_s_per_min": None if player is None else player / minutes,
+              "cpu_process_s_per_min": process / minutes,
+              "cpu_wineserver_s_per_min": None if wineserver is None else wineserver / minutes,
+              "wall_ms": (figures.get("wall_ms") or [None])[0],
+              "bytes": (figures.get("bytes") or [None])[0], "queued_ms": ROAD_BUFF_MS}
+    result["cpu_total_s_per_min"] = plus(result["cpu_player_s_per_min"],
+                                         result["cpu_wineserver_s_per_min"])
+    return result
+
+
+def plus(a, b):
+    return None if a is None or b is None else a + b
 
 
 class Peer:
@@ -604,16 +688,61 @@ def flat_rows(f):
     ]
 
 
+def ratio(road, floor):
+    if road is None or floor is None or floor <= 0:
+        return None
+    return road / floor
+
+
+def road_over_floor(t, f):
+    """Every road figure that has a floor counterpart, as a multiple of it."""
+    out = {}
+    for name, road, floor in (("open", t["open"]["open_ms"], f["open"]["open_ms"]),
+                              ("close", t["open"]["close_ms"], f["open"]["close_ms"]),
+                              ("flush_2s", t["flush_2s"]["flush_ms"], f["reset_2s"]["reset_ms"]),
+                              ("flush_20s", t["flush_20s"]["flush_ms"],
+                               f["reset_20s"]["reset_ms"])):
+        for p in (50, 99):
+            out["%s_p%d" % (name, p)] = ratio(percentile(road, p), percentile(floor, p))
+    for label in ("cd", "hi"):
+        road, floor = t["play_" + label], f["play_" + label]
+        out["cpu_service_wineserver_" + label] = ratio(road["cpu_service_wineserver_s_per_min"],
+                                                       floor["cpu_total_s_per_min"])
+        out["cpu_wineserver_" + label] = ratio(road["cpu_wineserver_s_per_min"],
+                                               floor["cpu_wineserver_s_per_min"])
+        out["cpu_whole_road_" + label] = ratio(whole_road_cpu(road), floor["cpu_total_s_per_min"])
+    return out
+
+
+def whole_road_cpu(play):
+    return plus(play["cpu_service_wineserver_s_per_min"], play["cpu_host_s_per_min"])
+
+
+def times(value):
+    return "-" if value is None else "%.1fx" % value
+
+
+def sum_of(total, first, second):
+    if total is None:
+        return "-"
+    return "%.3f (%s + %s)" % (total, fmt(first, 3), fmt(second, 3))
+
+
 def table(results):
-    t, p = results["tonvale"], results["peer"]
+    t, p, f, r = results["tonvale"], results["peer"], results["floor"], results["road_over_floor"]
+    # (metric, Tonvale, PulseAudio TCP, target[, floor, road / floor])
     rows = [
         ("Open ms (p50 / p99)", spread(t["open"]["open_ms"]), spread(p["open_ms"]) + " [1]",
-         "p99 <= 20"),
-        ("Close ms (p50 / p99)", spread(t["open"]["close_ms"]), "-", "-"),
+         "p99 <= 20", spread(f["open"]["open_ms"]),
+         "%s / %s" % (times(r["open_p50"]), times(r["open_p99"]))),
+        ("Close ms (p50 / p99)", spread(t["open"]["close_ms"]), "-", "-",
+         spread(f["open"]["close_ms"]), "%s / %s" % (times(r["close_p50"]), times(r["close_p99"]))),
         ("Flush ms, 2 s queued (p50 / p99)", spread(t["flush_2s"]["flush_ms"]),
-         spread(p["flush_2s_ms"]) + " [2]", "p99 <= 10"),
+         spread(p["flush_2s_ms"]) + " [2]", "p99 <= 10", spread(f["reset_2s"]["reset_ms"]),
+         "%s / %s" % (times(r["flush_2s_p50"]), times(r["flush_2s_p99"]))),
         ("Flush ms, 20 s queued (p50 / p99)", spread(t["flush_20s"]["flush_ms"]),
-         spread(p["flush_20s_ms"]) + " [2]", "-"),
+         spread(p["flush_20s_ms"]) + " [2]", "-", spread(f["reset_20s"]["reset_ms"]),
+         "%s / %s" % (times(r["flush_20s_p50"]), times(r["flush_20s_p99"]))),
         ("Queued ms at flush, 2 s / 20 s (median)",
          "%s / %s" % (fmt(percentile(t["flush_2s"]["queued_ms"], 50), 0),
                       fmt(percentile(t["flush_20s"]["queued_ms"], 50), 0)), "-", "2000 / 20000"),
@@ -626,23 +755,36 @@ def table(results):
         ("Position jitter ms (192k/32/8)", fmt(hi.get("jitter_ms")), "-", "-"),
         ("Final position - length ms (192k/32/8)", fmt(hi.get("final_error_ms"), 0), "-", "-"),
     ]
-    for label, ours, theirs in (("44.1k/16/2", cd, p["play_cd"]), ("192k/32/8", hi, p["play_hi"])):
+    for label, key, theirs in (("44.1k/16/2", "cd", p["play_cd"]),
+                               ("192k/32/8", "hi", p["play_hi"])):
+        ours, floor = t["play_" + key], f["play_" + key]
+        ours_sum = sum_of(ours["cpu_service_wineserver_s_per_min"],
+                          ours["cpu_service_s_per_min"], ours["cpu_wineserver_s_per_min"])
+        floor_sum = sum_of(floor["cpu_total_s_per_min"], floor["cpu_player_s_per_min"],
+                           floor["cpu_wineserver_s_per_min"])
         rows += [
-            ("CPU s/min service / peer server, %s" % label, fmt(ours["cpu_service_s_per_min"], 3),
+            ("CPU s/min service + wineserver / peer server, %s" % label, ours_sum,
              fmt(theirs["cpu_server_s_per_min"], 3),
-             "<= 0.3 and <= peer" if label == "44.1k/16/2" else "<= peer"),
+             "<= 0.3 and <= peer" if label == "44.1k/16/2" else "<= peer", floor_sum,
+             times(r["cpu_service_wineserver_" + key])),
             ("CPU s/min host / pacat, %s" % label, fmt(ours["cpu_host_s_per_min"], 3),
              fmt(theirs["cpu_pacat_s_per_min"], 3), "-"),
             ("CPU s/min wineserver, %s" % label, fmt(ours["cpu_wineserver_s_per_min"], 3), "-",
-             "-"),
-            ("CPU s/min service / peer server+pacat, %s" % label,
-             fmt(ours["cpu_service_s_per_min"], 3), fmt(theirs["cpu_total_s_per_min"], 3), "-"),
+             "-", fmt(floor["cpu_wineserver_s_per_min"], 3), times(r["cpu_wineserver_" + key])),
+            ("CPU s/min service + wineserver / peer server+pacat, %s" % label,
+             fmt(ours["cpu_service_wineserver_s_per_min"], 3),
+             fmt(theirs["cpu_total_s_per_min"], 3), "-"),
+            ("CPU s/min whole road (service + host + wineserver), %s" % label,
+             fmt(whole_road_cpu(ours), 3), fmt(theirs["cpu_total_s_per_min"], 3), "-",
+             fmt(floor["cpu_total_s_per_min"], 3), times(r["cpu_whole_road_" + key])),
         ]
     rows += keeping_up_rows(t.get("keeping_up") or {}) + flat_rows(t.get("flat") or {})
-    widths = [max(len(str(r[i])) for r in rows + [("Metric", "Tonvale", "PulseAudio TCP",
-                                                    "Target")]) for i in range(4)]
+    header = ("Metric", "Tonvale", "Floor [5]", "Road / floor", "PulseAudio TCP", "Target")
+    rows = [header] + [(row[0], row[1]) + (tuple(row[4:6]) if len(row) > 4 else ("-", "-")) +
+                       (row[2], row[3]) for row in rows]
+    widths = [max(len(str(row[i])) for row in rows) for i in range(len(header))]
     lines = []
-    for row in [("Metric", "Tonvale", "PulseAudio TCP", "Target")] + rows:
+    for row in rows:
         lines.append("  ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
     lines.insert(1, "-" * len(lines[0]))
     lines.append("[1] pa_simple_new: connects and creates a stream (Tonvale's Open reuses "
@@ -652,6 +794,10 @@ def table(results):
                  "beside every row above this one.")
     lines.append("[4] the start is taken after a minute's warm-up in runs of three minutes "
                  "or more.")
+    lines.append("[5] tvfloor, a bare wave-out player in the same Wine with no network: "
+                 "waveOutOpen + waveOutClose, waveOutReset until every buffer is back, its own "
+                 "CPU + the wineserver's while it plays the same audio with the same queue. "
+                 "Road / floor: p50 over p50, p99 over p99.")
     return "\n".join(lines)
 
 
@@ -666,9 +812,10 @@ def main():
     results = {"quick": args.quick, "repeats": repeats, "seconds": seconds}
     long_folder = tempfile.mkdtemp(prefix="tvbench_long_")
     road = Road(build)
+    floor = Floor(build)
     peer = Peer()
     try:
-        tv, pr = {}, {}
+        tv, pr, fl = {}, {}, {}
         # The long run takes longer than the rows before the recorded one
         # together, so it plays beside them, on a service of its own (the
         # wineserver's CPU includes it); the recorded row, which needs the
@@ -677,27 +824,37 @@ def main():
               flat_minutes, flush=True)
         flat = FlatRun(build, flat_minutes, lambda text: print(text, flush=True))
         flat.opened.wait(60)
+        # Each floor row runs right after its road row (the resets after both
+        # flushes), beside the same long run, so that the two share the
+        # machine's and the wineserver's load.
         print("bench: Open x%d" % repeats, flush=True)
         tv["open"] = measure_open(road, repeats)
+        fl["open"] = measure_floor_open(floor, repeats)
         pr["open_ms"] = peer.measure_open(repeats)
         print("bench: Flush x%d with 2 s and 20 s queued" % repeats, flush=True)
         tv["flush_2s"] = measure_flush(road, 2000, repeats)
         tv["flush_20s"] = measure_flush(road, 20000, repeats)
+        fl["reset_2s"] = measure_floor_reset(floor, 2000, repeats)
+        fl["reset_20s"] = measure_floor_reset(floor, 20000, repeats)
         pr["flush_2s_ms"] = peer.measure_flush(2000, repeats)
         pr["flush_20s_ms"] = peer.measure_flush(20000, repeats)
         print("bench: %d s at 44.1 kHz/16/2 and at 192 kHz/32/8" % seconds, flush=True)
-        tv["play_cd"] = measure_play(road, seconds, 44100, 2, 16)
-        pr["play_cd"] = peer.measure_play(seconds, 44100, 2, 16)
-        tv["play_hi"] = measure_play(road, seconds, 192000, 8, 32)
-        pr["play_hi"] = peer.measure_play(seconds, 192000, 8, 32)
+        for key, audio in (("cd", (44100, 2, 16)), ("hi", (HI_RATE, HI_CHANNELS, HI_BITS))):
+            tv["play_" + key] = measure_play(road, seconds, *audio)
+            tv["play_" + key]["beside_long_run"] = flat.thread.is_alive()
+            fl["play_" + key] = measure_floor_play(floor, seconds, *audio)
+            fl["play_" + key]["beside_long_run"] = flat.thread.is_alive()
+            pr["play_" + key] = peer.measure_play(seconds, *audio)
         print("bench: waiting for the long run", flush=True)
         tv["flat"] = flat.figures()
         print("bench: %d s of 192 kHz/32/8 recorded" % keeping_up_seconds, flush=True)
         tv["keeping_up"] = measure_keeping_up(build, keeping_up_seconds, long_folder,
                                               lambda text: print(text, flush=True))
-        results["tonvale"], results["peer"] = tv, pr
+        results["tonvale"], results["peer"], results["floor"] = tv, pr, fl
+        results["road_over_floor"] = road_over_floor(tv, fl)
     finally:
         road.close()
+        floor.close()
         peer.close()
         shutil.rmtree(long_folder, ignore_errors=True)
     text = table(results)

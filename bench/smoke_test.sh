@@ -15,14 +15,34 @@ failed=0
 for row in "Open ms" "Close ms" "Flush ms, 2 s queued" "Flush ms, 20 s queued" \
            "Queued ms at flush" "Position jitter ms (44.1k/16/2)" "Position went backwards" \
            "Final position - length ms" "Position jitter ms (192k/32/8)" \
-           "CPU s/min service / peer server, 44.1k/16/2" "CPU s/min host / pacat, 44.1k/16/2" \
-           "CPU s/min wineserver, 44.1k/16/2" "CPU s/min service / peer server, 192k/32/8" \
+           "CPU s/min service + wineserver / peer server, 44.1k/16/2" \
+           "CPU s/min host / pacat, 44.1k/16/2" "CPU s/min wineserver, 44.1k/16/2" \
+           "CPU s/min whole road (service + host + wineserver), 44.1k/16/2" \
+           "CPU s/min service + wineserver / peer server, 192k/32/8" \
            "CPU s/min host / pacat, 192k/32/8" "CPU s/min wineserver, 192k/32/8" \
+           "CPU s/min whole road (service + host + wineserver), 192k/32/8" "Road / floor" \
            "Gaps at 192k/32/8" "Played sum - bytes written, 192k/32/8" \
            "Service handles start / end" "Service private MiB start / end"; do
   if ! grep -qF -- "$row" <<<"$out"; then echo "FAIL  row missing: $row"; failed=1; fi
 done
 python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["tonvale"]["open"]["open_ms"] and d["peer"]["open_ms"]' \
   "$build/bench/bench.json" || { echo "FAIL  bench.json lacks the figures"; failed=1; }
+# The floor: every figure measured, and the road read against it.
+python3 - "$build/bench/bench.json" <<'EOF' || { echo "FAIL  bench.json lacks the floor"; failed=1; }
+import json, sys
+d = json.load(open(sys.argv[1]))
+f, repeats = d["floor"], d["repeats"]
+for row, key in (("open", "open_ms"), ("open", "close_ms"), ("reset_2s", "reset_ms"),
+                 ("reset_20s", "reset_ms")):
+    assert len(f[row][key]) == repeats, (row, key, f[row][key])
+for row in ("play_cd", "play_hi"):
+    for key in ("cpu_player_s_per_min", "cpu_wineserver_s_per_min", "cpu_total_s_per_min"):
+        assert f[row][key] is not None, (row, key)
+for key in ("open_p50", "open_p99", "flush_2s_p50", "flush_2s_p99", "flush_20s_p50"):
+    assert d["road_over_floor"][key] is not None, key
+play = d["tonvale"]["play_cd"]
+assert play["cpu_service_wineserver_s_per_min"] == (play["cpu_service_s_per_min"] +
+                                                    play["cpu_wineserver_s_per_min"])
+EOF
 [ $failed -eq 0 ] && echo "ok    every row printed and bench.json written"
 exit $failed
