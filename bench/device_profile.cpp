@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "bench/measure.h"
 #include "service/play_device.h"
 
 namespace {
@@ -53,14 +54,6 @@ double Median(std::vector<double> values) {
 
 double Largest(const std::vector<double> &values) {
     return *std::max_element(values.begin(), values.end());
-}
-
-double ProcessCpuSeconds() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    ULARGE_INTEGER k = {{kernel.dwLowDateTime, kernel.dwHighDateTime}};
-    ULARGE_INTEGER u = {{user.dwLowDateTime, user.dwHighDateTime}};
-    return (k.QuadPart + u.QuadPart) / 1e7;
 }
 
 // waveOutReset gives every queued buffer back through the callback before it

@@ -13,6 +13,7 @@
 
 #include <vector>
 
+#include "bench/measure.h"
 #include "plugin/out_module.h"
 
 namespace {
@@ -42,18 +43,6 @@ Out_Module *LoadPlugin(const wchar_t *path) {
         out->hDllInstance = module;
     }
     return out;
-}
-
-// Noise that does not repeat within one block, so the sound path cannot
-// treat the stream as silence.
-std::vector<char> NoiseBlock(int bytes) {
-    std::vector<char> block(bytes);
-    uint32_t state = 12345;
-    for (char &c : block) {
-        state = state * 1664525u + 1013904223u;
-        c = (char)(state >> 24);
-    }
-    return block;
 }
 
 // Writes blocks while the plug-in has room for a whole one; returns the bytes taken.

@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/measure.h"
+
 namespace {
 
 const int FramesPerBlock = 576; // what the road's client writes
@@ -51,14 +53,6 @@ double NowMs() {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return now.QuadPart * 1000.0 / Frequency.QuadPart;
-}
-
-double ProcessCpuSeconds() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    ULARGE_INTEGER k = {{kernel.dwLowDateTime, kernel.dwHighDateTime}};
-    ULARGE_INTEGER u = {{user.dwLowDateTime, user.dwHighDateTime}};
-    return (k.QuadPart + u.QuadPart) / 1e7;
 }
 
 std::string Joined(const std::vector<double> &values) {
@@ -195,17 +189,6 @@ bool ClosePlayer(Player *player) {
     waveOutClose(player->Handle);
     player->Handle = nullptr;
     return allBack;
-}
-
-// Noise that does not repeat within one block, as the road's client writes.
-std::vector<char> NoiseBlock(int bytes) {
-    std::vector<char> block(bytes);
-    uint32_t state = 12345;
-    for (char &c : block) {
-        state = state * 1664525u + 1013904223u;
-        c = (char)(state >> 24);
-    }
-    return block;
 }
 
 // Whole blocks only, as the road's client writes while a whole one has room.
