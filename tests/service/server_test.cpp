@@ -197,6 +197,23 @@ TEST_P(StreamServer, HeaderSplitAcrossSendsIsCompleted) {
     EXPECT_EQ(0, frame.Value);
 }
 
+// Frames that arrive in one segment are all served, even while no device is
+// open and the server would otherwise wait for the socket.
+TEST_P(StreamServer, FramesArrivingTogetherAreServedWithoutMoreData) {
+    SOCKET s = Connect();
+    std::string together;
+    unsigned char header[FRAME_HEADER_SIZE];
+    EncodeFrameHeader(CMD_VOLUME, VOLUME_WORD_SIZE, header);
+    together.append(reinterpret_cast<char *>(header), FRAME_HEADER_SIZE);
+    together.append("\xFF\xFF\xFF\xFF", VOLUME_WORD_SIZE);
+    EncodeFrameHeader(CMD_FLUSH, 0, header);
+    together.append(reinterpret_cast<char *>(header), FRAME_HEADER_SIZE);
+    ASSERT_TRUE(SendAll(s, together.data(), static_cast<int>(together.size())));
+    FrameHeader reply;
+    ASSERT_TRUE(ReceiveFrame(s, &reply, 2000));
+    EXPECT_EQ(CMD_FLUSH, reply.Code);
+}
+
 TEST_P(StreamServer, ClientVanishingMidPayloadLeavesTheServerReady) {
     SOCKET first = Connect();
     Open(first);
