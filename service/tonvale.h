@@ -55,8 +55,7 @@ class CTonvale final : public CServiceApp, public IEndPlay {
 
     // Bytes of the connection received ahead of the frame being read: one
     // receive takes as many frames as have arrived, where a receive per
-    // header and per payload cost two calls into the sound server's host
-    // per CMD_WRITE.
+    // header and one per payload cost two socket calls per CMD_WRITE.
     unsigned char Received[64 * 1024];
     int32_t ReceivedStart = 0;
     int32_t ReceivedEnd = 0;
