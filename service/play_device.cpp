@@ -7,9 +7,9 @@
 // the callback may not call wave-out functions, and it runs on the sound
 // stack's own thread, which must never wait for our socket. The release
 // thread reports the buffers to the listener in runs, in the order they came
-// back, unprepares and frees each, and only then counts it in DoneCount, so flush and
-// close can wait until DoneCount catches up with QueuedCount and know that no
-// buffer is left.
+// back, unprepares and frees each, and only then counts it in DoneCount, so
+// flush and close can wait until DoneCount catches up with QueuedCount and
+// know that no buffer is left.
 #include "play_device.h"
 
 #include <ks.h>

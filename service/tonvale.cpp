@@ -97,14 +97,6 @@ static bool IsPassingAcceptFailure(int error) {
     }
 }
 
-// Replies and CMD_PLAYED frames are 5 bytes each: held back by Nagle's
-// algorithm until the peer's delayed acknowledgement, each would cost the
-// player up to 40 ms.
-static void SendWithoutDelay(SOCKET client) {
-    BOOL on = TRUE;
-    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
-}
-
 void CTonvale::Run() {
     if (OpenListenSocket()) {
         LogMessage(L"Tonvale started\n");
@@ -120,7 +112,6 @@ void CTonvale::Run() {
                 break;
             }
             ClientSocket = client;
-            SendWithoutDelay(client);
             if (!ServeConnection())
                 LogMessage(L"Access violation error\n");
             EndConnection();
@@ -133,7 +124,7 @@ void CTonvale::Run() {
 // fault was caught; the lock and the interrupted frame's payload are then
 // released here.
 bool CTonvale::ServeConnection() {
-    WatchConnection(ClientSocket);
+    SetUpConnection(ClientSocket);
     FaultGuard guard;
     if (setjmp(guard.Recovery) == 0) {
         ArmFaultGuard(&guard);
@@ -166,9 +157,13 @@ void CTonvale::EndConnection() {
 
 // Keep-alive finds a peer that vanished without a word, which would otherwise
 // hold the only slot (and its device) for good; the failed receive then ends
-// the connection like any other.
-void CTonvale::WatchConnection(SOCKET client) {
+// the connection like any other. Replies and CMD_PLAYED frames are 5 bytes
+// each: held back by Nagle's algorithm until the peer's delayed
+// acknowledgement, each would cost the player up to 40 ms.
+void CTonvale::SetUpConnection(SOCKET client) {
     EnableKeepAlive(client);
+    BOOL on = TRUE;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
     StartIdleWatch(&Watch);
 }
 

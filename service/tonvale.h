@@ -48,7 +48,7 @@ class CTonvale final : public CServiceApp, public IEndPlay {
     bool OpenListenSocket();
     bool ServeConnection();
     void EndConnection();
-    void WatchConnection(SOCKET client);
+    void SetUpConnection(SOCKET client);
     bool ReceiveAll(unsigned char *buffer, int32_t length);
     bool TakeReceived(unsigned char *into, int32_t length);
     const unsigned char *ReceivePayload(int32_t length);
