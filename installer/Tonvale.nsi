@@ -423,9 +423,13 @@ Section "Playback service" SecService
     ; The same command line as "/install" writes: the quoted path, then " /service".
     StrCpy $R4 '"$INSTDIR\Tonvaled.exe" /service'
     System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p.R1'
-    System::Call 'advapi32::OpenServiceW(p R1, w "${SERVICE}", i 2) p.R2'
+    ; SERVICE_CHANGE_CONFIG, and SERVICE_START for the restart actions below.
+    System::Call 'advapi32::OpenServiceW(p R1, w "${SERVICE}", i 0x12) p.R2'
     System::Call 'advapi32::ChangeServiceConfigW(p R2, i -1, i -1, i -1, w R4, p 0, p 0, p 0, p 0, p 0, p 0) i.R3 ?e'
     Pop $R9
+    ${If} $R3 <> 0
+      Call SetRestartOnFailure
+    ${EndIf}
     System::Call 'advapi32::CloseServiceHandle(p R2)'
     System::Call 'advapi32::CloseServiceHandle(p R1)'
     ${If} $R3 = 0
@@ -535,6 +539,36 @@ Section "-Size"
   IntOp $R0 $R0 / 1024
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $R0
 SectionEnd
+
+; $R2 in: the upgraded service's handle. Gives an entry made by an older
+; Tonvaled.exe /install the restarts after a failure that /install sets now:
+; after 1 s, 5 s, then 60 s, counted anew after a day. Like the firewall rule,
+; a failure here is a warning: the service works without them.
+Function SetRestartOnFailure
+  Push $R5
+  Push $R6
+  Push $R7
+  Push $R9
+  ; Three SC_ACTION records {SC_ACTION_RESTART, delay in ms}, and the
+  ; SERVICE_FAILURE_ACTIONS record {reset period in s, reboot message,
+  ; command, count, actions} that points at them.
+  System::Call '*(i 1, i 1000, i 1, i 5000, i 1, i 60000) p.R5'
+  System::Call '*(i 86400, p 0, p 0, i 3, p R5) p.R6'
+  System::Call 'advapi32::ChangeServiceConfig2W(p R2, i 2, p R6) i.R7 ?e'
+  Pop $R9
+  System::Free $R6
+  System::Free $R5
+  ${If} $R7 = 0
+    Call ErrorText
+    DetailPrint "Warning: the ${SERVICE} service will not be restarted after a failure ($R9)."
+    Push "${PRODUCT} setup warning: the ${SERVICE} service will not be restarted after a failure ($R9)."
+    Call WriteStdErr
+  ${EndIf}
+  Pop $R9
+  Pop $R7
+  Pop $R6
+  Pop $R5
+FunctionEnd
 
 ; $R0 in: a file; its size in bytes is added to $InstalledBytes.
 Function AddInstalledSize

@@ -146,6 +146,8 @@ TEST_F(Upgrade, ReplacesTheProgramKeepsIniAndLogAndRunsOnTheNewPort) {
 
     ProcessResult run = RunSetup(L"/S /COMPONENTS=service");
     ASSERT_EQ(run.ExitCode, 0u) << run.Err;
+    // The kept entry was given the restarts after a failure without a warning.
+    EXPECT_EQ(run.Err.find("restarted after a failure"), std::string::npos) << run.Err;
     EXPECT_EQ(ReadFileBytes(program), BuiltServiceBytes());
     EXPECT_EQ(ReadFileBytes(ini), IniWithPort(port));
     std::string logAfter = ReadFileBytes(ServiceFolder() + L"\\Tonvaled.log");
