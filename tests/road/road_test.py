@@ -15,11 +15,12 @@ started on its port; stall_write and kill connect the plug-in straight to
 the service and strike 1.5 s after the first stream opened), restart (the
 same between two files, also straight to the service) or concurrency
 (a second host thread calls the controls in bursts as fast as it can while
-the file streams; --seconds sets how long, 15 by default, and the file is at
-least that long; --rate the rounds a second, 500 by default, 0 for no bound;
+the file streams; --seconds sets how long, 15 by default, and the file is 2 s
+longer; --rate the rounds a second, 500 by default, 0 for no bound;
 --pauses how many of them a second pause and resume, 25 by default, 0 for all),
 vanished (a client that holds the device open disappears without a FIN or
-RST; the case runs in a network namespace and test environment of its own)
+RST, paused and then mid-stream; the case runs in a network namespace and
+test environment of its own)
 or two_hosts (a second host plays while the first stays loaded between two
 files).
 
@@ -487,6 +488,9 @@ def case_restart(road):
 
 # Keep-alive finds a vanished peer within about 20 s; this is the bound.
 VANISHED_BOUND_S = 45
+# A player that vanishes mid-stream: its last second plays, then ten quiet
+# seconds pass before its connection gives way.
+MID_STREAM_BOUND_S = 30
 
 
 def network_namespace():
@@ -542,42 +546,77 @@ def plays_whole(recorded, path, name):
           "%s plays from its start to its end in order" % name)
 
 
-def case_vanished(road):
-    """A player's machine vanishes while its connection holds the device open
-    and idle: the loopback goes down, the client's socket is dropped with a
-    reset that never arrives, the loopback comes back. Nothing but keep-alive
-    tells the service; the next client must be served within the bound, and
-    what it plays must reach the sound card."""
-    if not check(in_private_network(), "the case runs in a network namespace of its own"):
-        return
-    port = road.service.port
-    gone = socket.create_connection(("127.0.0.1", port), 5)
-    gone.settimeout(10)
-    gone.sendall(formats_test.frame(frame_proxy.CMD_OPEN,
-                                    struct.pack("<HHIIHH", 1, 2, RATE, RATE * 4, 4, 16)))
-    check(formats_test.receive_frame(gone) == (frame_proxy.CMD_OPEN, 0), "the device opened")
-    block = RATE // 5 * 4
-    gone.sendall(formats_test.frame(frame_proxy.CMD_WRITE, bytes(block)))
-    # Once its buffer has come back, no byte is in flight either way.
-    check(formats_test.receive_frame(gone) == (frame_proxy.CMD_PLAYED, block),
-          "the buffer played and came back")
-    time.sleep(0.5)
+def vanish(client):
+    """The client's machine vanishes: the loopback goes down, its socket is
+    dropped with a reset that never arrives, the loopback comes back."""
     ip_link("down")
-    gone.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    gone.close()
+    client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    client.close()
     ip_link("up")
-    vanished = time.time()
+    return time.time()
 
+
+def served_within(port, bound, vanished, how):
     waiting = socket.create_connection(("127.0.0.1", port), 5)
-    waiting.settimeout(VANISHED_BOUND_S)
+    waiting.settimeout(bound)
     waiting.sendall(formats_test.frame(frame_proxy.CMD_FLUSH))
     try:
         reply = formats_test.receive_frame(waiting)
     except socket.timeout:
         reply = None
     waiting.close()
-    check(reply == (frame_proxy.CMD_FLUSH, 0), "the next client was served within %d s "
-          "(after %.1f s)" % (VANISHED_BOUND_S, time.time() - vanished))
+    check(reply == (frame_proxy.CMD_FLUSH, 0), "the next client was served within %d s, %s "
+          "(after %.1f s)" % (bound, how, time.time() - vanished))
+
+
+# An address of the vanishing client's own: once it is deleted, nothing
+# reaches the client's side and no reset comes back from it.
+CLIENT_ADDRESS = "10.9.0.1"
+
+
+def vanish_silently(client):
+    """The client's machine vanishes for good mid-stream: what the service
+    sends it is retransmitted into the void."""
+    ip_link("down")
+    client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    client.close()
+    subprocess.run(["ip", "addr", "del", CLIENT_ADDRESS + "/32", "dev", "lo"], check=True)
+    ip_link("up")
+    return time.time()
+
+
+def open_device(port, source=None):
+    if source:
+        subprocess.run(["ip", "addr", "add", source + "/32", "dev", "lo"], check=True)
+    client = socket.create_connection(("127.0.0.1", port), 5,
+                                      source_address=(source, 0) if source else None)
+    client.settimeout(10)
+    client.sendall(formats_test.frame(frame_proxy.CMD_OPEN,
+                                      struct.pack("<HHIIHH", 1, 2, RATE, RATE * 4, 4, 16)))
+    check(formats_test.receive_frame(client) == (frame_proxy.CMD_OPEN, 0), "the device opened")
+    return client
+
+
+def case_vanished(road):
+    """A player's machine vanishes, twice: first while its connection holds
+    the device open and paused with nothing in flight, where only keep-alive
+    tells the service; then mid-stream, where its reports stay unacknowledged
+    (so Linux sends no keep-alive probe) and the connection gives way once
+    its device has run dry. Each time the next client must be served within
+    the bound, and what it plays must reach the sound card."""
+    if not check(in_private_network(), "the case runs in a network namespace of its own"):
+        return
+    port = road.service.port
+    gone = open_device(port)
+    block = RATE // 5 * 4
+    gone.sendall(formats_test.frame(frame_proxy.CMD_WRITE, bytes(block)))
+    check(formats_test.receive_frame(gone) == (frame_proxy.CMD_PLAYED, block),
+          "the buffer played and came back")
+    # A paused device never gives way of itself. Half a second on, no byte
+    # is in flight either way.
+    gone.sendall(formats_test.frame(frame_proxy.CMD_PAUSE))
+    time.sleep(0.5)
+    served_within(port, VANISHED_BOUND_S, vanish(gone), "found by keep-alive")
 
     path = road.wav("next.wav", 2, 7)
     with open(path, "rb") as f:
@@ -589,6 +628,11 @@ def case_vanished(road):
     check(opened == (frame_proxy.CMD_OPEN, 0), "its Open was answered {1, 0} (got %s): the "
           "vanished client's device was closed" % (opened,))
     plays_whole(recorded, path, "next.wav")
+
+    gone = open_device(port, CLIENT_ADDRESS)
+    gone.sendall(formats_test.frame(frame_proxy.CMD_WRITE, bytes(RATE * 4)))
+    time.sleep(0.3)  # the whole second has reached the service
+    served_within(port, MID_STREAM_BOUND_S, vanish_silently(gone), "its device dry")
 
 
 def case_two_hosts(road):
@@ -639,10 +683,11 @@ def case_concurrency(road):
     is unbounded: the controls then pile up in the socket buffers ahead of
     the audio, and how long the service takes to work through them depends
     only on how fast the host produced them."""
-    # Hammered, the service plays below real time (every pause stops the
-    # device), so a file as long as the hammer still streams all through it.
+    # Hammered, the service plays a little below real time (every pause
+    # stops the device); the file outlasts the hammer by 2 s, so that its end
+    # plays after the hammer, at the player's volume.
     seconds = road.args.seconds
-    length = max(8, seconds)
+    length = max(8, seconds + 2)
     path = road.wav("busy.wav", length, 5)
     road.start_recorder()
     # The controls queued in the socket buffers take the service a while.
