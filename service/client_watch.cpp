@@ -1,6 +1,7 @@
-// Keep-alive on accepted connections, and the wait before each receive that
-// watches the listening socket too, so that an idle or dry connection does not
-// hold the service's only slot while another player waits.
+// Keep-alive on accepted connections, the wait before each frame header
+// that watches the listening socket too, so that an idle connection does not
+// hold the service's only slot while another player waits, and the dry watch
+// that does the same for a connection whose device has run dry.
 #include "client_watch.h"
 
 #include <mstcpip.h>
@@ -10,7 +11,7 @@
 DWORD DryYieldAfterMs = DRY_YIELD_AFTER_MS;
 
 // Short enough that a wait notices at once that Stop has closed a socket even
-// where closing does not wake a select, and that a device has run dry.
+// where closing does not wake a select.
 static const DWORD WAIT_SLICE_MS = 250;
 
 bool EnableKeepAlive(SOCKET socket) {
@@ -23,71 +24,123 @@ bool EnableKeepAlive(SOCKET socket) {
 void StartIdleWatch(IdleWatch *watch) {
     watch->DeviceWasOpen = false;
     watch->NoDeviceSince = GetTickCount();
-    watch->LastFrameAt = watch->NoDeviceSince;
-    watch->Paused = false;
 }
 
-void NoteFrame(IdleWatch *watch, uint8_t code) {
-    watch->LastFrameAt = GetTickCount();
-    if (code == CMD_PAUSE)
-        watch->Paused = true;
-    else if (code == CMD_RESUME || code == CMD_OPEN || code == CMD_CLOSE)
-        watch->Paused = false;
-}
-
-static bool IsDry(const IdleWatch *watch, const PlayDevice *device) {
-    return !watch->Paused && device->DoneCount == device->QueuedCount;
-}
-
-// How much longer the connection must stay as it is before it may give way;
-// 0 once it may, INFINITE while it never may.
-static DWORD TimeBeforeGivingWay(IdleWatch *watch, const PlayDevice *device) {
-    DWORD now = GetTickCount();
-    DWORD since, after;
-    if (device->WaveHandle) {
+ClientWait AwaitFrameOrWaitingClient(IdleWatch *watch, bool deviceOpen,
+                                     volatile SOCKET *clientSocket,
+                                     volatile SOCKET *listenSocket) {
+    if (deviceOpen) {
         watch->DeviceWasOpen = true;
-        if (!IsDry(watch, device))
-            return INFINITE;
-        since = watch->LastFrameAt;
-        after = DryYieldAfterMs;
-    } else {
-        if (watch->DeviceWasOpen)
-            StartIdleWatch(watch);
-        since = watch->NoDeviceSince;
-        after = YIELD_AFTER_IDLE_MS;
+        return ClientWait::FrameArriving;
     }
-    DWORD elapsed = now - since;
-    return elapsed >= after ? 0 : after - elapsed;
-}
-
-ClientWait AwaitDataOrWaitingClient(IdleWatch *watch, const PlayDevice *device,
-                                    volatile SOCKET *clientSocket,
-                                    volatile SOCKET *listenSocket) {
+    if (watch->DeviceWasOpen)
+        StartIdleWatch(watch);
     for (;;) {
         SOCKET client = *clientSocket;
         SOCKET listening = *listenSocket;
         // Stop took the socket: the receive that follows fails and ends the
         // connection the usual way.
         if (client == INVALID_SOCKET)
-            return ClientWait::DataArriving;
-        DWORD remaining = TimeBeforeGivingWay(watch, device);
-        bool mayYield = listening != INVALID_SOCKET && remaining == 0;
+            return ClientWait::FrameArriving;
+        DWORD idleMs = GetTickCount() - watch->NoDeviceSince;
+        bool mayYield = listening != INVALID_SOCKET && idleMs >= YIELD_AFTER_IDLE_MS;
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(client, &readable);
-        // Before the time is up a waiting client changes nothing, so the
-        // listening socket is looked at only from then on.
         if (mayYield)
             FD_SET(listening, &readable);
-        DWORD waitMs = remaining > 0 && remaining < WAIT_SLICE_MS ? remaining : WAIT_SLICE_MS;
+        // Before the idle time is up a waiting client changes nothing, so the
+        // listening socket is looked at only from then on.
+        DWORD waitMs = mayYield ? WAIT_SLICE_MS : YIELD_AFTER_IDLE_MS - idleMs;
+        if (waitMs > WAIT_SLICE_MS)
+            waitMs = WAIT_SLICE_MS;
         timeval timeout = {0, static_cast<long>(waitMs * 1000)};
         int ready = select(0, &readable, nullptr, nullptr, &timeout);
         if (ready == SOCKET_ERROR)
-            return ClientWait::DataArriving; // the receive reports what is wrong
+            return ClientWait::FrameArriving; // the receive reports what is wrong
         // Checked first: a client that never stops sending must give way too.
         if (mayYield && FD_ISSET(listening, &readable))
             return ClientWait::YieldToWaitingClient;
         if (FD_ISSET(client, &readable))
-            return ClientWait::DataArriving;
+            return ClientWait::FrameArriving;
     }
+}
+
+void NoteConnection(DryWatch *watch) {
+    InterlockedExchange(&watch->LastFrameAt, static_cast<LONG>(GetTickCount()));
+    InterlockedExchange(&watch->Paused, 0);
+}
+
+void NoteFrame(DryWatch *watch, uint8_t code) {
+    InterlockedExchange(&watch->LastFrameAt, static_cast<LONG>(GetTickCount()));
+    if (code == CMD_PAUSE)
+        InterlockedExchange(&watch->Paused, 1);
+    else if (code == CMD_RESUME || code == CMD_OPEN || code == CMD_CLOSE)
+        InterlockedExchange(&watch->Paused, 0);
+}
+
+static bool IsDryAndQuiet(const DryWatch *watch) {
+    const PlayDevice *device = watch->Device;
+    DWORD quietMs = GetTickCount() - static_cast<DWORD>(watch->LastFrameAt);
+    return device->WaveHandle && !watch->Paused && device->DoneCount == device->QueuedCount &&
+           quietMs >= DryYieldAfterMs;
+}
+
+// A look at the backlog that returns at once.
+static bool ClientWaiting(SOCKET listening) {
+    if (listening == INVALID_SOCKET)
+        return false;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(listening, &readable);
+    timeval now = {0, 0};
+    return select(0, &readable, nullptr, nullptr, &now) == 1;
+}
+
+// Takes the served socket only if it is still the one that was judged, so a
+// connection accepted meanwhile is never cut.
+static void GiveWay(DryWatch *watch, SOCKET judged) {
+    if (InterlockedCompareExchange(reinterpret_cast<volatile LONG *>(watch->ClientSocket),
+                                   static_cast<LONG>(INVALID_SOCKET),
+                                   static_cast<LONG>(judged)) == static_cast<LONG>(judged))
+        closesocket(judged);
+}
+
+static DWORD WINAPI DryWatchThread(void *parameter) {
+    DryWatch *watch = static_cast<DryWatch *>(parameter);
+    while (WaitForSingleObject(watch->Stopping, WAIT_SLICE_MS) == WAIT_TIMEOUT) {
+        SOCKET client = *watch->ClientSocket;
+        if (client != INVALID_SOCKET && IsDryAndQuiet(watch) &&
+            ClientWaiting(*watch->ListenSocket) && IsDryAndQuiet(watch))
+            GiveWay(watch, client);
+    }
+    return 0;
+}
+
+bool StartDryWatch(DryWatch *watch, const PlayDevice *device, volatile SOCKET *clientSocket,
+                   volatile SOCKET *listenSocket) {
+    watch->Device = device;
+    watch->ClientSocket = clientSocket;
+    watch->ListenSocket = listenSocket;
+    NoteConnection(watch);
+    watch->Stopping = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (watch->Stopping)
+        watch->Thread = CreateThread(nullptr, 0, DryWatchThread, watch, 0, nullptr);
+    if (watch->Thread)
+        return true;
+    if (watch->Stopping)
+        CloseHandle(watch->Stopping);
+    watch->Stopping = nullptr;
+    return false;
+}
+
+void StopDryWatch(DryWatch *watch) {
+    if (!watch->Thread)
+        return;
+    SetEvent(watch->Stopping);
+    WaitForSingleObject(watch->Thread, INFINITE);
+    CloseHandle(watch->Thread);
+    CloseHandle(watch->Stopping);
+    watch->Thread = nullptr;
+    watch->Stopping = nullptr;
 }

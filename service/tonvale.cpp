@@ -100,6 +100,7 @@ static bool IsPassingAcceptFailure(int error) {
 void CTonvale::Run() {
     if (OpenListenSocket()) {
         LogMessage(L"Tonvale started\n");
+        StartDryWatch(&Dry, &Device, &ClientSocket, &ListenSocket);
         for (;;) {
             ClientSocket = INVALID_SOCKET;
             sockaddr_in peer;
@@ -117,6 +118,7 @@ void CTonvale::Run() {
             EndConnection();
         }
     }
+    StopDryWatch(&Dry);
     LogMessage(L"Tonvale stopped\n");
 }
 
@@ -165,21 +167,14 @@ void CTonvale::SetUpConnection(SOCKET client) {
     BOOL on = TRUE;
     setsockopt(client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
     StartIdleWatch(&Watch);
-}
-
-// One receive from the client, after the watch has seen something arrive.
-// 0 or less when the connection ends, or gives way to a waiting client.
-int CTonvale::ReceiveSome(unsigned char *into, int32_t room) {
-    if (AwaitDataOrWaitingClient(&Watch, &Device, &ClientSocket, &ListenSocket) ==
-        ClientWait::YieldToWaitingClient)
-        return 0;
-    return recv(ClientSocket, reinterpret_cast<char *>(into), room, 0);
+    NoteConnection(&Dry);
 }
 
 bool CTonvale::ReceiveAll(unsigned char *buffer, int32_t length) {
     int32_t received = 0;
     while (received < length) {
-        int got = ReceiveSome(buffer + received, length - received);
+        int got = recv(ClientSocket, reinterpret_cast<char *>(buffer) + received,
+                       length - received, 0);
         if (got <= 0)
             return false;
         received += got;
@@ -194,8 +189,8 @@ bool CTonvale::TakeReceived(unsigned char *into, int32_t length) {
         memmove(Received, Received + ReceivedStart, ReceivedEnd - ReceivedStart);
         ReceivedEnd -= ReceivedStart;
         ReceivedStart = 0;
-        int got = ReceiveSome(Received + ReceivedEnd,
-                              static_cast<int32_t>(sizeof Received) - ReceivedEnd);
+        int got = recv(ClientSocket, reinterpret_cast<char *>(Received) + ReceivedEnd,
+                       static_cast<int>(sizeof Received) - ReceivedEnd, 0);
         if (got <= 0)
             return false;
         ReceivedEnd += got;
@@ -228,14 +223,20 @@ const unsigned char *CTonvale::ReceivePayload(int32_t length) {
 }
 
 bool CTonvale::ReadFrame() {
+    // Frames already received are served before the socket is waited on.
+    if (ReceivedEnd - ReceivedStart < FRAME_HEADER_SIZE) {
+        ClientWait wait = AwaitFrameOrWaitingClient(&Watch, Device.WaveHandle != nullptr,
+                                                    &ClientSocket, &ListenSocket);
+        if (wait == ClientWait::YieldToWaitingClient)
+            return false;
+    }
     unsigned char raw[FRAME_HEADER_SIZE];
     // A header that arrives in pieces is completed; nothing is acted on before
-    // all five bytes are here. Frames already received are served before the
-    // socket is waited on.
+    // all five bytes are here.
     if (!TakeReceived(raw, FRAME_HEADER_SIZE))
         return false;
     FrameHeader header = DecodeFrameHeader(raw);
-    NoteFrame(&Watch, header.Code);
+    NoteFrame(&Dry, header.Code);
 
     EnterCriticalSection(&DeviceLock);
     PayloadLockHeld = true;

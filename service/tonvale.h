@@ -49,7 +49,6 @@ class CTonvale final : public CServiceApp, public IEndPlay {
     bool ServeConnection();
     void EndConnection();
     void SetUpConnection(SOCKET client);
-    int ReceiveSome(unsigned char *into, int32_t room);
     bool ReceiveAll(unsigned char *buffer, int32_t length);
     bool TakeReceived(unsigned char *into, int32_t length);
     const unsigned char *ReceivePayload(int32_t length);
@@ -65,6 +64,7 @@ class CTonvale final : public CServiceApp, public IEndPlay {
     unsigned char *PendingPayload = nullptr;
     bool PayloadLockHeld = false;
     IdleWatch Watch;
+    DryWatch Dry;
 };
 
 // Called with the lock held once a frame's payload has arrived; null unless a
