@@ -26,6 +26,8 @@ const char UsageText[] =
     "  --hammer-rate N    at most N rounds of the hammer a second on average, in\n"
     "                     bursts of 25 back to back (default 0: no bound)\n"
     "  --gap MS           wait MS ms before each file after the first\n"
+    "  --resume-window MS for tests: how long the Tonvale plug-in tries to put a\n"
+    "                     stream back after its link was lost\n"
     "Without --interactive every message box is printed and confirmed with OK,\n"
     "and the configuration dialog is printed and cancelled.\n";
 
@@ -104,7 +106,7 @@ bool ParseCommandLine(int argc, wchar_t **argv, HostOptions *options, std::strin
             }
             i++;
         } else if (arg == L"--time-calls" || arg == L"--gap" || arg == L"--hammer" ||
-                   arg == L"--hammer-rate") {
+                   arg == L"--hammer-rate" || arg == L"--resume-window") {
             if (!ParseInt(next, &value) || value < 0) {
                 *error = Narrow(arg.c_str()) +
                          (arg == L"--hammer-rate" ? " takes N, 0 or more" : " takes MS, 0 or more");
@@ -117,6 +119,8 @@ bool ParseCommandLine(int argc, wchar_t **argv, HostOptions *options, std::strin
                 options->GapMs = value;
             } else if (arg == L"--hammer-rate") {
                 options->HammerRate = value;
+            } else if (arg == L"--resume-window") {
+                options->ResumeWindowMs = value;
             } else {
                 options->HammerMs = value;
             }
