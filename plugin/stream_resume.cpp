@@ -34,13 +34,17 @@ static LONG64 KeptFrom;
 
 static volatile LONG WatchSince;
 
-static HANDLE ResumeStop;    // manual-reset, set to end the resume thread
-static HANDLE Resumer;  // the last resume thread started; joined by StreamClosed
+// Starting a resume thread and ending the stream exclude each other, so that
+// no thread starts after Close has stopped the last one.
+static CRITICAL_SECTION ResumerLock;
+static HANDLE ResumeStop;  // manual-reset, set to end the resume thread
+static HANDLE Resumer;     // the last resume thread started; joined by StreamClosed
 
 // Set up before any host call can reach the stream (the DLL is being loaded).
 static struct StreamLockSetup {
     StreamLockSetup() {
         InitializeCriticalSection(&StreamLock);
+        InitializeCriticalSection(&ResumerLock);
         ResumeStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
 } Setup;
@@ -163,14 +167,14 @@ static bool TryResume(DWORD limitMs) {
     return linked;
 }
 
-static DWORD WINAPI ResumeStream(void *) {
+static void Resume() {
     DWORD start = GetTickCount();
     DWORD retry = FIRST_RETRY_MS;
     DropLink();  // the lost connection
-    while (!Stopped(0)) {
+    while (!Stopped(0) && StreamState() == STREAM_RECONNECTING) {
         DWORD used = GetTickCount() - start;
         if (used >= ResumeTiming.WindowMs) break;
-        if (TryResume(ResumeTiming.WindowMs - used)) return 0;
+        if (TryResume(ResumeTiming.WindowMs - used)) return;
         used = GetTickCount() - start;
         if (used >= ResumeTiming.WindowMs) break;
         DWORD left = ResumeTiming.WindowMs - used;
@@ -178,23 +182,38 @@ static DWORD WINAPI ResumeStream(void *) {
         retry = retry * 2 < static_cast<DWORD>(LONGEST_RETRY_MS) ? retry * 2 : static_cast<DWORD>(LONGEST_RETRY_MS);
     }
     InterlockedCompareExchange(&State, STREAM_GIVEN_UP, STREAM_RECONNECTING);
+}
+
+// The thread holds the DLL until its last instruction, in case the host
+// unloads it without Quit.
+static DWORD WINAPI ResumeStream(void *module) {
+    Resume();
+    if (module) FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
     return 0;
 }
 
 void StreamLinkLost() {
-    if (InterlockedCompareExchange(&State, STREAM_RECONNECTING, STREAM_LINKED) != STREAM_LINKED)
+    EnterCriticalSection(&ResumerLock);
+    if (InterlockedCompareExchange(&State, STREAM_RECONNECTING, STREAM_LINKED) != STREAM_LINKED) {
+        LeaveCriticalSection(&ResumerLock);
         return;
+    }
     ClockHold();
-    // Only StreamClosed and this start or join resume threads, and this runs
-    // once per loss of a linked stream, after the previous thread has linked
-    // it and so is leaving.
+    // The previous thread, if any, linked the stream and so is leaving.
     if (Resumer) {
         WaitForSingleObject(Resumer, INFINITE);
         CloseHandle(Resumer);
     }
     ResetEvent(ResumeStop);
-    Resumer = CreateThread(nullptr, 0, ResumeStream, nullptr, 0, nullptr);
-    if (!Resumer) InterlockedExchange(&State, STREAM_GIVEN_UP);
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCSTR>(&ResumeStream), &module);
+    Resumer = CreateThread(nullptr, 0, ResumeStream, module, 0, nullptr);
+    if (!Resumer) {
+        if (module) FreeLibrary(module);
+        InterlockedExchange(&State, STREAM_GIVEN_UP);
+    }
+    LeaveCriticalSection(&ResumerLock);
 }
 
 bool TakeGivenUpReport() {
@@ -208,16 +227,19 @@ void DropRestOfStream() {
 
 int StreamClosed() {
     EnterStream();
+    EnterCriticalSection(&ResumerLock);
     int was = InterlockedExchange(&State, STREAM_NONE);
     SetEvent(ResumeStop);
+    HANDLE thread = Resumer;
+    Resumer = nullptr;
+    LeaveCriticalSection(&ResumerLock);
     LeaveStream();
-    if (Resumer) {
+    if (thread) {
         // The thread may be waiting for the service's reply on a connection
         // of its own: dropping the link ends that wait at once.
-        while (WaitForSingleObject(Resumer, 20) == WAIT_TIMEOUT)
+        while (WaitForSingleObject(thread, 20) == WAIT_TIMEOUT)
             if (was == STREAM_RECONNECTING) DropLink();
-        CloseHandle(Resumer);
-        Resumer = nullptr;
+        CloseHandle(thread);
     }
     if (was == STREAM_RECONNECTING) DropLink();
     ClearKept(0);
