@@ -13,7 +13,8 @@ that request on), kill (the service is killed mid-stream and a new one
 started on its port; stall_write and kill connect the plug-in straight to
 the service and strike 1.5 s after the first stream opened), resume (the
 same, with the new service started 2 s after the kill), gone (the service
-killed for good, with the plug-in's reconnect window shortened), restart
+killed for good, with the plug-in's reconnect window shortened), silent (the
+service's reports held for 8 s on their way), restart
 (killed and started again between two files; these connect straight to the
 service too) or concurrency
 (a second host thread calls the controls in bursts as fast as it can while
@@ -540,6 +541,35 @@ def case_resume(road):
               [r[:3] for r in runs]))
     check(all(ms(n) <= 250 for _, n in last[3]), "with no silence but brief underruns (%s)" %
           ["%.0f ms" % ms(n) for _, n in last[3]])
+
+
+# A silence the plug-in leaves to TCP: no report reaches it for this long.
+SILENT_S = 8
+
+
+def case_silent(road):
+    """The service's reports are held on their way for 8 s, as on a path that
+    goes silent and comes back: the plug-in waits for them over the same
+    connection, so nothing is lost, nothing is heard twice and no box shows."""
+    road.proxy.inject(frame_proxy.CMD_PLAYED, ("hold", SILENT_S), nth=20,
+                      direction=frame_proxy.TO_PLUGIN)
+    path = road.wav("silent.wav", 4, 13)
+    road.start_recorder()
+    run = road.host(path)
+    recorded = road.stop_recorder()
+    check(len(road.proxy.injected) == 1, "the reports were held once")
+    check(run.code == 0, "tvhost exits with 0 (got %d)" % run.code)
+    check_boxes(run, [])
+    check(len(road.proxy.connections) == 1, "the stream stayed on its connection")
+    pos, length = run.finished.get("silent.wav", (-1, 4000))
+    check(abs(pos - length) <= 20, "final position %d ms equals the length %d ms" % (pos, length))
+    sig = Signal(path)
+    runs = runs_of(pieces(sig, recorded))
+    print("silent.wav on the recording: %s" % describe([r[:3] for r in runs]))
+    check(len(runs) == 1 and runs[0][1] <= RATE // 10 * 2 and
+          runs[0][1] + runs[0][2] >= len(sig.samples) - RATE * 30 // 1000 * 2,
+          "the file is heard once, in order, from its start to its end")
+    check_wire(road)
 
 
 # The window the plug-in is given here, in place of its own 30 s.
