@@ -4,7 +4,7 @@
 // The kept bytes are the stream from PlayedBytes to WrittenBytes: at most the
 // buffer plus one Write. They are freed from the front as CMD_PLAYED arrive.
 // When the link is lost the resume thread connects again with back-off
-// (100 ms, doubling to 1 s) for RESUME_WINDOW_MS; once a service answers
+// (100 ms, doubling to 500 ms) for RESUME_WINDOW_MS; once a service answers
 // CMD_OPEN it gets the volume, the pause and the kept bytes, in that order,
 // and the stream goes on. The played count runs on from where it stood, since
 // the new service reports exactly the bytes sent to it.
@@ -21,7 +21,7 @@
 ResumeTimings ResumeTiming __attribute__((section(".tvhook"))) = {
     RESUME_TIMINGS_MARKER, RESUME_WINDOW_MS, SILENT_LINK_MS};
 
-enum { FIRST_RETRY_MS = 100, LONGEST_RETRY_MS = 1000, REPLAY_CHUNK_BYTES = 16384 };
+enum { FIRST_RETRY_MS = 100, LONGEST_RETRY_MS = 500, REPLAY_CHUNK_BYTES = 16384 };
 
 static CRITICAL_SECTION StreamLock;
 static volatile LONG State = STREAM_NONE;
