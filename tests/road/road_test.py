@@ -501,18 +501,45 @@ def split_at_outage(found):
     return found[:at], found[at:]
 
 
+def play_through_restart(road, restart_after_s, seconds=6, seed=11):
+    """Plays one file, the service killed 1.5 s after it opened and a new one
+    started on its port restart_after_s later, the null sink recorded.
+    Returns (run, path, moments, figures): figures, when there was sound both
+    before and after the restart, holds `lost_ms` (of the file, unheard around
+    the restart; negative when heard twice), `silence_ms` (heard by the
+    listener), `to_listening_ms` (from the kill to the new service's listening
+    socket), `listen_to_sound_ms` (the silence less that: the sound stops at
+    the kill) and `after` (the recording's pieces from the restart on)."""
+    moments = {}
+    restart = road.after_first_open(1.5, kill_then_restart_after(road, moments,
+                                                                 restart_after_s))
+    path = road.wav("resumed.wav", seconds, seed)
+    road.start_recorder()
+    run = road.host(path, on_line=restart)
+    recorded = road.stop_recorder()
+    found = pieces(Signal(path), recorded)
+    print("resumed.wav on the recording: %s" % describe(found))
+    before, after = split_at_outage(found)
+    figures = {}
+    if before and after and "listening" in moments:
+        to_listening = (moments["listening"] - moments["killed"]) * 1000
+        silence = ms(after[0][0] - (before[-1][0] + before[-1][2]))
+        figures = {"lost_ms": ms(after[0][1] - max(k + n for _, k, n in before)),
+                   "silence_ms": silence, "to_listening_ms": to_listening,
+                   "listen_to_sound_ms": silence - to_listening, "after": after}
+        print("around the restart: %.1f ms of the file unheard (negative: heard twice); the "
+              "listener heard %.0f ms of silence, the kill to listening took %.0f ms, so about "
+              "%.0f ms from listening to sound again" % (
+                  figures["lost_ms"], silence, to_listening, figures["listen_to_sound_ms"]))
+    return run, path, moments, figures
+
+
 def case_resume(road):
     """The service is killed mid-file and a new one starts on its port 2 s
     later. The plug-in puts the stream back: no box, every Write taken, the
     final position is the length, and the recording holds every sample from
     the restart on, with at most LOST_AROUND_RESTART_MS unheard around it."""
-    moments = {}
-    restart = road.after_first_open(1.5, kill_then_restart_after(road, moments,
-                                                                 RESTART_AFTER_S))
-    path = road.wav("resumed.wav", 6, 11)
-    road.start_recorder()
-    run = road.host(path, on_line=restart)
-    recorded = road.stop_recorder()
+    run, path, moments, figures = play_through_restart(road, RESTART_AFTER_S)
     check("listening" in moments, "the service was killed and started again")
     check(run.code == 0, "tvhost exits with 0 (got %d)" % run.code)
     check_boxes(run, [])
@@ -520,26 +547,13 @@ def case_resume(road):
     pos, length = run.finished.get("resumed.wav", (-1, 6000))
     check(abs(pos - length) <= 20, "final position %d ms is within 20 ms of the length %d ms" % (
         pos, length))
-    sig = Signal(path)
-    found = pieces(sig, recorded)
-    print("resumed.wav on the recording: %s" % describe(found))
-    before, after = split_at_outage(found)
-    if not check(before and after, "the recording has sound before and after the restart"):
+    if not check(figures, "the recording has sound before and after the restart"):
         return
-    heard_up_to = max(k + n for _, k, n in before)
-    lost = after[0][1] - heard_up_to
-    silence = after[0][0] - (before[-1][0] + before[-1][2])
-    # The sound stops at the kill, so the silence less the time to listening
-    # is about how long a restarted service takes to sound again.
-    to_listening = moments.get("listening", 0) - moments.get("killed", 0)
-    print("around the restart: %.1f ms of the file unheard (negative: heard twice); the "
-          "listener heard %.0f ms of silence, the kill to listening took %.0f ms, so about "
-          "%.0f ms from listening to sound again" % (
-              ms(lost), ms(silence), to_listening * 1000, ms(silence) - to_listening * 1000))
-    check(ms(lost) <= LOST_AROUND_RESTART_MS, "at most %d ms unheard around the restart (%.1f "
-          "ms)" % (LOST_AROUND_RESTART_MS, ms(lost)))
-    runs = runs_of(after)
+    check(figures["lost_ms"] <= LOST_AROUND_RESTART_MS, "at most %d ms unheard around the "
+          "restart (%.1f ms)" % (LOST_AROUND_RESTART_MS, figures["lost_ms"]))
+    runs = runs_of(figures["after"])
     last = runs[-1]
+    sig = Signal(path)
     check(len(runs) == 1 and last[1] + last[2] >= len(sig.samples) - RATE * 30 // 1000 * 2,
           "from the restart on the file plays in order to its end (%s)" % describe(
               [r[:3] for r in runs]))
