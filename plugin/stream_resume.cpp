@@ -108,8 +108,13 @@ bool StreamLinkSilent() {
         InterlockedExchange(&WatchSince, static_cast<LONG>(now));
         return false;
     }
+    // One write may hold up to the whole buffer, and the service reports it
+    // only once it has played: a longer buffer waits longer.
+    DWORD limit = ResumeTiming.SilenceMs;
+    if (PluginState.BuffSize > 0 && static_cast<DWORD>(PluginState.BuffSize) + 1000 > limit)
+        limit = static_cast<DWORD>(PluginState.BuffSize) + 1000;
     DWORD since = static_cast<DWORD>(InterlockedCompareExchange(&WatchSince, 0, 0));
-    return now - since >= ResumeTiming.SilenceMs;
+    return now - since >= limit;
 }
 
 // Waits on the stop event; true when the resume is to end.

@@ -65,7 +65,8 @@ void RestartKeptAt(LONG64 position);
 // thread starts. Any thread; only the first report of one loss counts.
 void StreamLinkLost();
 // The reader's watch: true when the link has carried no CMD_PLAYED for
-// SilenceMs while bytes were pending and the stream was not paused.
+// SilenceMs (or BuffSize and a second, if longer) while bytes were pending and
+// the stream was not paused.
 bool StreamLinkSilent();
 // Pause and resume start the watch afresh.
 void RestartSilenceWatch();
