@@ -25,6 +25,8 @@ const char UsageText[] =
     "                     fast as it can, then sets the starting volume and balance\n"
     "  --hammer-rate N    at most N rounds of the hammer a second on average, in\n"
     "                     bursts of 25 back to back (default 0: no bound)\n"
+    "  --hammer-pauses N  pause and resume in at most N of its rounds a second on\n"
+    "                     average (default 0: in every round)\n"
     "  --gap MS           wait MS ms before each file after the first\n"
     "  --resume-window MS for tests: how long the Tonvale plug-in tries to put a\n"
     "                     stream back after its link was lost\n"
@@ -106,10 +108,11 @@ bool ParseCommandLine(int argc, wchar_t **argv, HostOptions *options, std::strin
             }
             i++;
         } else if (arg == L"--time-calls" || arg == L"--gap" || arg == L"--hammer" ||
-                   arg == L"--hammer-rate" || arg == L"--resume-window") {
+                   arg == L"--hammer-rate" || arg == L"--hammer-pauses" ||
+                   arg == L"--resume-window") {
+            bool count = arg == L"--hammer-rate" || arg == L"--hammer-pauses";
             if (!ParseInt(next, &value) || value < 0) {
-                *error = Narrow(arg.c_str()) +
-                         (arg == L"--hammer-rate" ? " takes N, 0 or more" : " takes MS, 0 or more");
+                *error = Narrow(arg.c_str()) + (count ? " takes N, 0 or more" : " takes MS, 0 or more");
                 return false;
             }
             if (arg == L"--time-calls") {
@@ -119,6 +122,8 @@ bool ParseCommandLine(int argc, wchar_t **argv, HostOptions *options, std::strin
                 options->GapMs = value;
             } else if (arg == L"--hammer-rate") {
                 options->HammerRate = value;
+            } else if (arg == L"--hammer-pauses") {
+                options->HammerPauseRate = value;
             } else if (arg == L"--resume-window") {
                 options->ResumeWindowMs = value;
             } else {

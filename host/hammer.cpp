@@ -1,7 +1,8 @@
-// The hammer thread: one round is a volume, a balance, a pause, a resume
-// and a position query, with volume and balance kept audible so that the
-// stream can still be heard. Each pause is flagged to the decoder exactly as
-// the control thread flags its own.
+// The hammer thread: one round is a volume, a balance, a pause and a resume
+// (in every round, or in as many as a bound allows) and a position query,
+// with volume and balance kept audible so that the stream can still be heard.
+// Each pause is flagged to the decoder exactly as the control thread flags
+// its own.
 #include "host/hammer.h"
 
 #include <stdint.h>
@@ -14,6 +15,7 @@ struct HammerContext {
     PlaybackSession *Session;
     int LengthMs;
     int RoundsPerSecond;
+    int PausesPerSecond;
     int Volume;
     int Pan;
     HammerFigures *Figures;
@@ -40,6 +42,13 @@ void WaitForBurst(const HammerContext &context, unsigned rounds, DWORD start) {
         Sleep(1);
 }
 
+// Whether this round pauses and resumes: all of them without a bound,
+// otherwise as many as keep the average within it.
+bool PausesNow(const HammerContext &context, unsigned pauses, DWORD start) {
+    return context.PausesPerSecond <= 0 ||
+           pauses < (uint64_t)(GetTickCount() - start) * context.PausesPerSecond / 1000 + 1;
+}
+
 void Hammer(const HammerContext &context) {
     PlaybackSession *session = context.Session;
     HammerFigures *figures = context.Figures;
@@ -51,7 +60,10 @@ void Hammer(const HammerContext &context) {
         WaitForBurst(context, round, start);
         out->SetVolume(128 + (int)(round % 128));
         out->SetPan((int)(round % 129) - 64);
-        PauseAndResume(session);
+        if (PausesNow(context, figures->Pauses, start)) {
+            PauseAndResume(session);
+            figures->Pauses++;
+        }
         int ms = out->GetOutputTime();
         if (ms < lastMs)
             figures->TimeWentBack++;
@@ -73,10 +85,10 @@ DWORD WINAPI HammerThread(LPVOID parameter) {
 
 } // namespace
 
-HANDLE StartHammer(PlaybackSession *session, int lengthMs, int roundsPerSecond, int volume,
-                   int pan, HammerFigures *figures) {
-    HammerContext *context =
-        new HammerContext{session, lengthMs, roundsPerSecond, volume, pan, figures};
+HANDLE StartHammer(PlaybackSession *session, int lengthMs, int roundsPerSecond,
+                   int pausesPerSecond, int volume, int pan, HammerFigures *figures) {
+    HammerContext *context = new HammerContext{
+        session, lengthMs, roundsPerSecond, pausesPerSecond, volume, pan, figures};
     HANDLE thread = CreateThread(nullptr, 0, HammerThread, context, 0, nullptr);
     if (!thread)
         delete context;

@@ -13,6 +13,7 @@
 
 struct HammerFigures {
     unsigned Rounds = 0;
+    unsigned Pauses = 0; // rounds that paused and resumed
     // GetOutputTime answers smaller than one before them; a stream that is
     // not sought never goes back.
     unsigned TimeWentBack = 0;
@@ -21,6 +22,7 @@ struct HammerFigures {
 // Runs for lengthMs, or until the session's decoder has finished, then sets
 // the player's own volume and balance again; the caller closes the handle
 // and may read *figures once the thread has ended.
-// roundsPerSecond 0 means no bound.
-HANDLE StartHammer(PlaybackSession *session, int lengthMs, int roundsPerSecond, int volume,
-                   int pan, HammerFigures *figures);
+// roundsPerSecond 0 means no bound; pausesPerSecond 0 means a pause and
+// resume in every round.
+HANDLE StartHammer(PlaybackSession *session, int lengthMs, int roundsPerSecond,
+                   int pausesPerSecond, int volume, int pan, HammerFigures *figures);

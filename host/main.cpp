@@ -92,7 +92,7 @@ void RunStream(PlaybackSession *session, const HostOptions &options, const std::
     HammerFigures hammered;
     bool hammering = options.HammerMs > 0;
     HANDLE hammer = decoder && hammering
-                        ? StartHammer(session, options.HammerMs, options.HammerRate,
+                        ? StartHammer(session, options.HammerMs, options.HammerRate, options.HammerPauseRate,
                                       options.Volume, options.Pan, &hammered)
                         : nullptr;
     if (!decoder || !controller || (hammering && !hammer)) {
@@ -105,8 +105,8 @@ void RunStream(PlaybackSession *session, const HostOptions &options, const std::
     WaitAndClose(controller);
     if (hammer) {
         WaitAndClose(hammer);
-        PrintLine("hammer: %u rounds, output time went back %u times", hammered.Rounds,
-                  hammered.TimeWentBack);
+        PrintLine("hammer: %u rounds, output time went back %u times, %u pauses",
+                  hammered.Rounds, hammered.TimeWentBack, hammered.Pauses);
     }
 }
 

@@ -4,7 +4,10 @@
 ;
 ; Built by the installer target of the CMake build:
 ;   makensis -DTONVALED_EXE=<Tonvaled.exe> [-DPLUGIN_DLL=<out_tonvale.dll>]
-;            -DOUTFILE=<Tonvale-setup.exe> Tonvale.nsi
+;            -DVERSION=<1.0> -DVERSION_QUAD=<1.0.0.0> [-DCOMPANY=...]
+;            [-DCOPYRIGHT=...] -DOUTFILE=<Tonvale-setup.exe> Tonvale.nsi
+; The version comes from the CMake project (CMakeLists.txt), as the
+; binaries' own version resources do.
 ;
 ; Command line of the setup program (see installer/README-section.md):
 ;   /S                        no window; both components unless /COMPONENTS says
@@ -30,7 +33,16 @@ RequestExecutionLevel admin
   !define OUTFILE "Tonvale-setup.exe"
 !endif
 !ifndef VERSION
-  !define VERSION "1.0"
+  !error "Define VERSION: the build's version as people read it (1.0)"
+!endif
+!ifndef VERSION_QUAD
+  !error "Define VERSION_QUAD: the build's version as four numbers (1.0.0.0)"
+!endif
+!ifndef COMPANY
+  !define COMPANY "Tonvale"
+!endif
+!ifndef COPYRIGHT
+  !define COPYRIGHT "Copyright (C) 2026 the Tonvale developers"
 !endif
 
 !define PRODUCT "Tonvale"
@@ -49,13 +61,24 @@ RequestExecutionLevel admin
 
 Name "${PRODUCT}"
 Caption "${PRODUCT} Setup"
-UninstallCaption "${PRODUCT} Uninstall"
+UninstallCaption "${PRODUCT} ${VERSION} Uninstall"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES\${PRODUCT}"
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 BrandingText "${PRODUCT} ${VERSION}"
 ShowInstDetails show
 ShowUninstDetails show
+
+; The setup program's own properties.
+VIProductVersion "${VERSION_QUAD}"
+VIFileVersion "${VERSION_QUAD}"
+VIAddVersionKey /LANG=0 "ProductName" "${PRODUCT}"
+VIAddVersionKey /LANG=0 "FileDescription" "${PRODUCT} ${VERSION} Setup"
+VIAddVersionKey /LANG=0 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=0 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=0 "CompanyName" "${COMPANY}"
+VIAddVersionKey /LANG=0 "LegalCopyright" "${COPYRIGHT}"
+VIAddVersionKey /LANG=0 "OriginalFilename" "Tonvale-setup.exe"
 
 !include MUI2.nsh
 !include LogicLib.nsh
@@ -66,11 +89,15 @@ ShowUninstDetails show
 Var PluginDir       ; the player's Plugins folder
 Var CmdOutput       ; what the last Tonvaled command printed
 Var Purge           ; uninstaller: 1 when settings and logs go too
+Var InstalledBytes  ; the size of the files setup installed
 
 ;--------------------------------------------------------------------------
 ; Pages
 
 !define MUI_ABORTWARNING
+!define MUI_WELCOMEPAGE_TITLE "Welcome to ${PRODUCT} ${VERSION} Setup"
+!define MUI_WELCOMEPAGE_TEXT "Setup will install ${PRODUCT} ${VERSION}: the playback service Tonvaled, which plays on this machine's speakers what a player sends it, and the player's output plug-in, which sends it.$\r$\n$\r$\n$_CLICK"
+!insertmacro MUI_PAGE_WELCOME
 !define MUI_COMPONENTSPAGE_SMALLDESC
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE RequireOneComponent
 !insertmacro MUI_PAGE_COMPONENTS
@@ -88,9 +115,10 @@ Var Purge           ; uninstaller: 1 when settings and logs go too
 
 !insertmacro MUI_PAGE_INSTFILES
 
-!define MUI_FINISHPAGE_TEXT "Tonvale has been installed.$\r$\n$\r$\nThe playback service Tonvaled listens on TCP port 4554 unless Tonvaled.ini says otherwise. In the player, choose the Tonvale output plug-in in the output preferences."
+!define MUI_FINISHPAGE_TEXT "${PRODUCT} ${VERSION} has been installed.$\r$\n$\r$\nThe playback service Tonvaled listens on TCP port 4554 unless Tonvaled.ini says otherwise. In the player, choose the Tonvale output plug-in in the output preferences."
 !insertmacro MUI_PAGE_FINISH
 
+!define MUI_UNCONFIRMPAGE_TEXT_TOP "${PRODUCT} ${VERSION} will be uninstalled from the following folder. $_CLICK"
 !insertmacro MUI_UNPAGE_CONFIRM
 !define MUI_PAGE_HEADER_SUBTEXT "Choose whether your settings and logs go too."
 !define MUI_COMPONENTSPAGE_TEXT_TOP "The program files are always removed. Tick the box to delete your settings (Tonvaled.ini, out_tonvale.ini) and the service's log as well."
@@ -395,9 +423,13 @@ Section "Playback service" SecService
     ; The same command line as "/install" writes: the quoted path, then " /service".
     StrCpy $R4 '"$INSTDIR\Tonvaled.exe" /service'
     System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p.R1'
-    System::Call 'advapi32::OpenServiceW(p R1, w "${SERVICE}", i 2) p.R2'
+    ; SERVICE_CHANGE_CONFIG, and SERVICE_START for the restart actions below.
+    System::Call 'advapi32::OpenServiceW(p R1, w "${SERVICE}", i 0x12) p.R2'
     System::Call 'advapi32::ChangeServiceConfigW(p R2, i -1, i -1, i -1, w R4, p 0, p 0, p 0, p 0, p 0, p 0) i.R3 ?e'
     Pop $R9
+    ${If} $R3 <> 0
+      Call SetRestartOnFailure
+    ${EndIf}
     System::Call 'advapi32::CloseServiceHandle(p R2)'
     System::Call 'advapi32::CloseServiceHandle(p R1)'
     ${If} $R3 = 0
@@ -488,6 +520,70 @@ Section "Player plug-in" SecPlugin
   ${EndIf}
 SectionEnd
 !endif
+
+; Last: the size the Programs list shows, in KB rounded up, of the program
+; files the uninstaller would remove, this run's and an earlier run's other
+; component alike; the settings and logs beside them are not counted.
+Section "-Size"
+  StrCpy $InstalledBytes 0
+  StrCpy $R0 "$INSTDIR\Uninstall.exe"
+  Call AddInstalledSize
+  StrCpy $R0 "$INSTDIR\Tonvaled.exe"
+  Call AddInstalledSize
+  ReadRegStr $R1 HKLM "${UNINSTALL_KEY}" "PluginFolder"
+  ${If} $R1 != ""
+    StrCpy $R0 "$R1\out_tonvale.dll"
+    Call AddInstalledSize
+  ${EndIf}
+  IntOp $R0 $InstalledBytes + 1023
+  IntOp $R0 $R0 / 1024
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $R0
+SectionEnd
+
+; $R2 in: the upgraded service's handle. Gives an entry made by an older
+; Tonvaled.exe /install the restarts after a failure that /install sets now:
+; after 1 s, 5 s, then 60 s, counted anew after a day. Like the firewall rule,
+; a failure here is a warning: the service works without them.
+Function SetRestartOnFailure
+  Push $R5
+  Push $R6
+  Push $R7
+  Push $R9
+  ; Three SC_ACTION records {SC_ACTION_RESTART, delay in ms}, and the
+  ; SERVICE_FAILURE_ACTIONS record {reset period in s, reboot message,
+  ; command, count, actions} that points at them.
+  System::Call '*(i 1, i 1000, i 1, i 5000, i 1, i 60000) p.R5'
+  System::Call '*(i 86400, p 0, p 0, i 3, p R5) p.R6'
+  System::Call 'advapi32::ChangeServiceConfig2W(p R2, i 2, p R6) i.R7 ?e'
+  Pop $R9
+  System::Free $R6
+  System::Free $R5
+  ${If} $R7 = 0
+    Call ErrorText
+    DetailPrint "Warning: the ${SERVICE} service will not be restarted after a failure ($R9)."
+    Push "${PRODUCT} setup warning: the ${SERVICE} service will not be restarted after a failure ($R9)."
+    Call WriteStdErr
+  ${EndIf}
+  Pop $R9
+  Pop $R7
+  Pop $R6
+  Pop $R5
+FunctionEnd
+
+; $R0 in: a file; its size in bytes is added to $InstalledBytes.
+Function AddInstalledSize
+  Push $R1
+  Push $R2
+  ClearErrors
+  FileOpen $R1 "$R0" r
+  ${IfNot} ${Errors}
+    FileSeek $R1 0 END $R2
+    FileClose $R1
+    IntOp $InstalledBytes $InstalledBytes + $R2
+  ${EndIf}
+  Pop $R2
+  Pop $R1
+FunctionEnd
 
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
   !insertmacro MUI_DESCRIPTION_TEXT ${SecService} "Tonvaled.exe, the Windows service that plays the sound on this machine's speakers (TCP port 4554)."

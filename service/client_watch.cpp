@@ -1,12 +1,16 @@
-// Keep-alive on accepted connections, and the wait before each frame header
-// that watches the listening socket too, so that an idle connection does not
+// Keep-alive on accepted connections, and the wait before each receive that
+// watches the listening socket too, so that an idle or dry connection does not
 // hold the service's only slot while another player waits.
 #include "client_watch.h"
 
 #include <mstcpip.h>
 
+#include "../protocol/frames.h"
+
+DWORD DryYieldAfterMs = DRY_YIELD_AFTER_MS;
+
 // Short enough that a wait notices at once that Stop has closed a socket even
-// where closing does not wake a select.
+// where closing does not wake a select, and that a device has run dry.
 static const DWORD WAIT_SLICE_MS = 250;
 
 bool EnableKeepAlive(SOCKET socket) {
@@ -19,44 +23,71 @@ bool EnableKeepAlive(SOCKET socket) {
 void StartIdleWatch(IdleWatch *watch) {
     watch->DeviceWasOpen = false;
     watch->NoDeviceSince = GetTickCount();
+    watch->LastFrameAt = watch->NoDeviceSince;
+    watch->Paused = false;
 }
 
-ClientWait AwaitFrameOrWaitingClient(IdleWatch *watch, bool deviceOpen,
-                                     volatile SOCKET *clientSocket,
-                                     volatile SOCKET *listenSocket) {
-    if (deviceOpen) {
+void NoteFrame(IdleWatch *watch, uint8_t code) {
+    watch->LastFrameAt = GetTickCount();
+    if (code == CMD_PAUSE)
+        watch->Paused = true;
+    else if (code == CMD_RESUME || code == CMD_OPEN || code == CMD_CLOSE)
+        watch->Paused = false;
+}
+
+static bool IsDry(const IdleWatch *watch, const PlayDevice *device) {
+    return !watch->Paused && device->DoneCount == device->QueuedCount;
+}
+
+// How much longer the connection must stay as it is before it may give way;
+// 0 once it may, INFINITE while it never may.
+static DWORD TimeBeforeGivingWay(IdleWatch *watch, const PlayDevice *device) {
+    DWORD now = GetTickCount();
+    DWORD since, after;
+    if (device->WaveHandle) {
         watch->DeviceWasOpen = true;
-        return ClientWait::FrameArriving;
+        if (!IsDry(watch, device))
+            return INFINITE;
+        since = watch->LastFrameAt;
+        after = DryYieldAfterMs;
+    } else {
+        if (watch->DeviceWasOpen)
+            StartIdleWatch(watch);
+        since = watch->NoDeviceSince;
+        after = YIELD_AFTER_IDLE_MS;
     }
-    if (watch->DeviceWasOpen)
-        StartIdleWatch(watch);
+    DWORD elapsed = now - since;
+    return elapsed >= after ? 0 : after - elapsed;
+}
+
+ClientWait AwaitDataOrWaitingClient(IdleWatch *watch, const PlayDevice *device,
+                                    volatile SOCKET *clientSocket,
+                                    volatile SOCKET *listenSocket) {
     for (;;) {
         SOCKET client = *clientSocket;
         SOCKET listening = *listenSocket;
         // Stop took the socket: the receive that follows fails and ends the
         // connection the usual way.
         if (client == INVALID_SOCKET)
-            return ClientWait::FrameArriving;
-        DWORD idleMs = GetTickCount() - watch->NoDeviceSince;
-        bool mayYield = listening != INVALID_SOCKET && idleMs >= YIELD_AFTER_IDLE_MS;
+            return ClientWait::DataArriving;
+        DWORD remaining = TimeBeforeGivingWay(watch, device);
+        bool mayYield = listening != INVALID_SOCKET && remaining == 0;
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(client, &readable);
+        // Before the time is up a waiting client changes nothing, so the
+        // listening socket is looked at only from then on.
         if (mayYield)
             FD_SET(listening, &readable);
-        // Before the idle time is up a waiting client changes nothing, so the
-        // listening socket is looked at only from then on.
-        DWORD waitMs = mayYield ? WAIT_SLICE_MS : YIELD_AFTER_IDLE_MS - idleMs;
-        if (waitMs > WAIT_SLICE_MS)
-            waitMs = WAIT_SLICE_MS;
+        DWORD waitMs = remaining > 0 && remaining < WAIT_SLICE_MS ? remaining : WAIT_SLICE_MS;
         timeval timeout = {0, static_cast<long>(waitMs * 1000)};
         int ready = select(0, &readable, nullptr, nullptr, &timeout);
         if (ready == SOCKET_ERROR)
-            return ClientWait::FrameArriving; // the receive reports what is wrong
+            return ClientWait::DataArriving; // the receive reports what is wrong
         // Checked first: a client that never stops sending must give way too.
         if (mayYield && FD_ISSET(listening, &readable))
             return ClientWait::YieldToWaitingClient;
         if (FD_ISSET(client, &readable))
-            return ClientWait::FrameArriving;
+            return ClientWait::DataArriving;
     }
 }

@@ -60,6 +60,11 @@ class CServiceApp {
 
 void PrintLastError();
 void PrintUsage(const wchar_t *serviceName);
+// Asks the service manager to restart the service after a failure: 1 s after
+// the first, 5 s after the second, 60 s after every further one, counting
+// anew after a day without failure. `service` needs SERVICE_CHANGE_CONFIG and
+// SERVICE_START. The result and last error are ChangeServiceConfig2W's.
+BOOL SetRestartOnFailure(SC_HANDLE service);
 DWORD WaitWhilePending(SC_HANDLE service, DWORD pendingState);
 DWORD WaitWhilePending(SC_HANDLE service, DWORD pendingState, const StatusSource &source);
 // The pause between two polls for a given wait hint: a tenth of it, kept

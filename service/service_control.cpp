@@ -1,6 +1,7 @@
-// Management commands: install, remove, start, stop, pause and resume the
-// service through the service control manager, wait for pending states, and
-// print the usage and Windows error texts.
+// Management commands: install (with the restarts after a failure), remove,
+// start, stop, pause and resume the service through the service control
+// manager, wait for pending states, and print the usage and Windows error
+// texts.
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -37,6 +38,10 @@ void PrintUsage(const wchar_t *serviceName) {
             serviceName, fileName);
 }
 
+// Enough to set the description and the failure actions: Windows wants the
+// right to start the service for an action that restarts it.
+static const DWORD InstallAccess = SERVICE_CHANGE_CONFIG | SERVICE_START;
+
 // The service's command line: the program's full path in quotes and
 // " /service", in a buffer as long as it needs, so a long path is never cut.
 // Unquoted, a path with blanks such as C:\Program Files (x86)\... would let the
@@ -59,6 +64,17 @@ static wchar_t *ServiceCommandLine() {
     return commandLine;
 }
 
+BOOL SetRestartOnFailure(SC_HANDLE service) {
+    SC_ACTION restarts[] = {{SC_ACTION_RESTART, 1000},
+                            {SC_ACTION_RESTART, 5000},
+                            {SC_ACTION_RESTART, 60000}};
+    SERVICE_FAILURE_ACTIONSW actions = {};
+    actions.dwResetPeriod = 24 * 60 * 60;
+    actions.cActions = sizeof restarts / sizeof restarts[0];
+    actions.lpsaActions = restarts;
+    return ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
+}
+
 int CServiceApp::CmdInstall(const wchar_t *description, DWORD startType) {
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (!scm) {
@@ -68,7 +84,7 @@ int CServiceApp::CmdInstall(const wchar_t *description, DWORD startType) {
     }
     wchar_t *commandLine = ServiceCommandLine();
     SC_HANDLE service = commandLine
-                            ? CreateServiceW(scm, GetName(), GetName(), SERVICE_CHANGE_CONFIG,
+                            ? CreateServiceW(scm, GetName(), GetName(), InstallAccess,
                                              SERVICE_WIN32_OWN_PROCESS, startType,
                                              SERVICE_ERROR_IGNORE, commandLine, nullptr, nullptr,
                                              nullptr, nullptr, nullptr)
@@ -82,6 +98,12 @@ int CServiceApp::CmdInstall(const wchar_t *description, DWORD startType) {
     }
     SERVICE_DESCRIPTIONW text = {const_cast<wchar_t *>(description)};
     ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &text);
+    // A service without them still works, so the install stands; but a crash
+    // would then leave it stopped until someone starts it, which is said.
+    if (!SetRestartOnFailure(service)) {
+        fputws(L"Can't set the restarts after a failure:", stderr);
+        PrintLastError();
+    }
     CloseServiceHandle(service);
     wprintf(L"Service installed.\n");
     CloseServiceHandle(scm);

@@ -167,11 +167,19 @@ void CTonvale::SetUpConnection(SOCKET client) {
     StartIdleWatch(&Watch);
 }
 
+// One receive from the client, after the watch has seen something arrive.
+// 0 or less when the connection ends, or gives way to a waiting client.
+int CTonvale::ReceiveSome(unsigned char *into, int32_t room) {
+    if (AwaitDataOrWaitingClient(&Watch, &Device, &ClientSocket, &ListenSocket) ==
+        ClientWait::YieldToWaitingClient)
+        return 0;
+    return recv(ClientSocket, reinterpret_cast<char *>(into), room, 0);
+}
+
 bool CTonvale::ReceiveAll(unsigned char *buffer, int32_t length) {
     int32_t received = 0;
     while (received < length) {
-        int got = recv(ClientSocket, reinterpret_cast<char *>(buffer) + received,
-                       length - received, 0);
+        int got = ReceiveSome(buffer + received, length - received);
         if (got <= 0)
             return false;
         received += got;
@@ -186,8 +194,8 @@ bool CTonvale::TakeReceived(unsigned char *into, int32_t length) {
         memmove(Received, Received + ReceivedStart, ReceivedEnd - ReceivedStart);
         ReceivedEnd -= ReceivedStart;
         ReceivedStart = 0;
-        int got = recv(ClientSocket, reinterpret_cast<char *>(Received) + ReceivedEnd,
-                       static_cast<int>(sizeof Received) - ReceivedEnd, 0);
+        int got = ReceiveSome(Received + ReceivedEnd,
+                              static_cast<int32_t>(sizeof Received) - ReceivedEnd);
         if (got <= 0)
             return false;
         ReceivedEnd += got;
@@ -220,19 +228,14 @@ const unsigned char *CTonvale::ReceivePayload(int32_t length) {
 }
 
 bool CTonvale::ReadFrame() {
-    // Frames already received are served before the socket is waited on.
-    if (ReceivedEnd - ReceivedStart < FRAME_HEADER_SIZE) {
-        ClientWait wait = AwaitFrameOrWaitingClient(&Watch, Device.WaveHandle != nullptr,
-                                                    &ClientSocket, &ListenSocket);
-        if (wait == ClientWait::YieldToWaitingClient)
-            return false;
-    }
     unsigned char raw[FRAME_HEADER_SIZE];
     // A header that arrives in pieces is completed; nothing is acted on before
-    // all five bytes are here.
+    // all five bytes are here. Frames already received are served before the
+    // socket is waited on.
     if (!TakeReceived(raw, FRAME_HEADER_SIZE))
         return false;
     FrameHeader header = DecodeFrameHeader(raw);
+    NoteFrame(&Watch, header.Code);
 
     EnterCriticalSection(&DeviceLock);
     PayloadLockHeld = true;

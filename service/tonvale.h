@@ -49,6 +49,7 @@ class CTonvale final : public CServiceApp, public IEndPlay {
     bool ServeConnection();
     void EndConnection();
     void SetUpConnection(SOCKET client);
+    int ReceiveSome(unsigned char *into, int32_t room);
     bool ReceiveAll(unsigned char *buffer, int32_t length);
     bool TakeReceived(unsigned char *into, int32_t length);
     const unsigned char *ReceivePayload(int32_t length);

@@ -96,6 +96,23 @@ std::wstring UninstallEntryValue(const wchar_t *name) {
     return failed || type != REG_SZ ? L"" : value;
 }
 
+DWORD UninstallEntryNumber(const wchar_t *name) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKey, 0, KEY_READ | KEY_WOW64_32KEY, &key))
+        return MAXDWORD;
+    DWORD value = 0, size = sizeof value, type = 0;
+    LONG failed = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(&value), &size);
+    RegCloseKey(key);
+    return failed || type != REG_DWORD ? MAXDWORD : value;
+}
+
+DWORD SizeInKilobytes(const std::vector<std::wstring> &files) {
+    DWORD bytes = 0;
+    for (const std::wstring &file : files)
+        bytes += static_cast<DWORD>(ReadFileBytes(file).size());
+    return (bytes + 1023) / 1024;
+}
+
 void SetRegistryText(HKEY root, const wchar_t *key, const wchar_t *name, const wchar_t *text) {
     HKEY opened;
     ASSERT_EQ(RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY, nullptr,

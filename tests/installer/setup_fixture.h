@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -38,6 +39,10 @@ void RemoveService();
 // value is missing.
 bool UninstallEntryExists();
 std::wstring UninstallEntryValue(const wchar_t *name);
+// A REG_DWORD value of the entry; MAXDWORD when it or the entry is missing.
+DWORD UninstallEntryNumber(const wchar_t *name);
+// The files' sizes together, in KB rounded up, as EstimatedSize counts.
+DWORD SizeInKilobytes(const std::vector<std::wstring> &files);
 void SetRegistryText(HKEY root, const wchar_t *key, const wchar_t *name, const wchar_t *text);
 void DeleteRegistryKey(HKEY root, const wchar_t *key);
 

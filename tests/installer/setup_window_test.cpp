@@ -1,6 +1,7 @@
-// The setup program's own windows under the X display: the components page
-// lists both components, the plug-in's directory page can be changed, the
-// finish page follows the installation, and both pages are photographed.
+// The setup program's own windows under the X display: the welcome page names
+// the version, the components page lists both components, the plug-in's
+// directory page can be changed, the finish page follows the installation,
+// and the pages are photographed.
 #include "setup_fixture.h"
 
 #include <commctrl.h>
@@ -148,6 +149,12 @@ TEST_F(SetupWindow, ComponentsPageAndFinishPageWithAChosenPluginFolder) {
         TerminateProcess(process.hProcess, 1);
     ASSERT_NE(setup, nullptr);
 
+    const std::wstring version = Widen(TONVALE_VERSION);
+    HWND welcome = AwaitChild(setup, L"Static", (L"Welcome to Tonvale " + version + L" Setup").c_str(), 10000);
+    EXPECT_NE(welcome, nullptr);
+    ExpectPicture(Screenshot("welcome-page.png"));
+    ClickNext(setup);
+
     HWND tree = AwaitChild(setup, WC_TREEVIEWW, nullptr, 10000);
     ASSERT_NE(tree, nullptr);
     std::vector<std::wstring> items = TreeItemTexts(tree, process.hProcess);
@@ -166,7 +173,8 @@ TEST_F(SetupWindow, ComponentsPageAndFinishPageWithAChosenPluginFolder) {
 
     HWND finish = AwaitChild(setup, L"Static", L"Completing Tonvale Setup", 60000);
     EXPECT_NE(finish, nullptr);
-    EXPECT_NE(AwaitChild(setup, L"Static", L"Tonvale has been installed.", 1000), nullptr);
+    EXPECT_NE(AwaitChild(setup, L"Static", (L"Tonvale " + version + L" has been installed.").c_str(), 1000),
+              nullptr);
     ExpectPicture(Screenshot("finish-page.png"));
     ClickNext(setup);
 

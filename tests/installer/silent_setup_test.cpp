@@ -44,6 +44,12 @@ TEST_F(SilentInstall, InstallsBothComponentsAndStartsTheService) {
 
     ASSERT_TRUE(UninstallEntryExists());
     EXPECT_EQ(UninstallEntryValue(L"DisplayName"), L"Tonvale");
+    EXPECT_EQ(UninstallEntryValue(L"DisplayVersion"), Widen(TONVALE_VERSION));
+    // The program files only: the size the Programs list shows.
+    EXPECT_EQ(UninstallEntryNumber(L"EstimatedSize"),
+              SizeInKilobytes({ServiceFolder() + L"\\Tonvaled.exe",
+                               ServiceFolder() + L"\\Uninstall.exe",
+                               DefaultPluginFolder() + L"\\out_tonvale.dll"}));
     EXPECT_EQ(UninstallEntryValue(L"InstallLocation"), ServiceFolder());
     EXPECT_EQ(UninstallEntryValue(L"UninstallString"),
               L"\"" + ServiceFolder() + L"\\Uninstall.exe\"");
@@ -66,6 +72,9 @@ TEST_F(PluginFolder, FollowsThePlayersRegistryValueAndKeepsItsIni) {
     // Only the plug-in was asked for.
     EXPECT_EQ(ServiceState(), 0u);
     EXPECT_FALSE(FileExists(ServiceFolder() + L"\\Tonvaled.exe"));
+    EXPECT_EQ(UninstallEntryNumber(L"EstimatedSize"),
+              SizeInKilobytes({ServiceFolder() + L"\\Uninstall.exe",
+                               L"C:\\Player Test\\Plugins\\out_tonvale.dll"}));
 
     ProcessResult removal = RunUninstaller(L"/S");
     ASSERT_EQ(removal.ExitCode, 0u) << removal.Err;
@@ -137,6 +146,8 @@ TEST_F(Upgrade, ReplacesTheProgramKeepsIniAndLogAndRunsOnTheNewPort) {
 
     ProcessResult run = RunSetup(L"/S /COMPONENTS=service");
     ASSERT_EQ(run.ExitCode, 0u) << run.Err;
+    // The kept entry was given the restarts after a failure without a warning.
+    EXPECT_EQ(run.Err.find("restarted after a failure"), std::string::npos) << run.Err;
     EXPECT_EQ(ReadFileBytes(program), BuiltServiceBytes());
     EXPECT_EQ(ReadFileBytes(ini), IniWithPort(port));
     std::string logAfter = ReadFileBytes(ServiceFolder() + L"\\Tonvaled.log");

@@ -1,11 +1,13 @@
 // The management commands against Wine's real service control manager:
-// install with each start type, the stored configuration, start, pause,
-// resume, stop and remove, and every command on a service that is missing.
+// install with each start type, the stored configuration, the restarts after
+// a failure, start, pause, resume, stop and remove, and every command on a
+// service that is missing.
 #include <gtest/gtest.h>
 
 #include <regex>
 
 #include "service/log_file.h"
+#include "service/service_app.h"
 #include "support/test_support.h"
 
 namespace {
@@ -91,6 +93,60 @@ TEST_F(ServiceManager, InstallStoresTheConfigurationForEachStartType) {
         EXPECT_EQ(Crlf("Service removed.\n"), removed.Out);
         EXPECT_FALSE(QueryStoredServiceConfig().Found);
     }
+}
+
+SC_HANDLE OpenInstalledService(SC_HANDLE scm, DWORD access) {
+    return OpenServiceW(scm, L"Tonvaled", access);
+}
+
+// /install asks for restarts after a failure and says nothing more when the
+// manager accepts: a refusal would print "Can't set the restarts after a
+// failure:". Wine's manager accepts but keeps nothing, and its query answers
+// ERROR_INVALID_LEVEL; a manager that keeps them must give back what was asked.
+TEST_F(ServiceManager, InstallAsksForRestartsAfterAFailure) {
+    ProcessResult installed = Command(L"/install auto");
+    EXPECT_EQ(Crlf("Service installed.\n"), installed.Out);
+    EXPECT_EQ("", installed.Err);
+
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenInstalledService(scm, SERVICE_QUERY_CONFIG);
+    ASSERT_NE(nullptr, service);
+    alignas(SERVICE_FAILURE_ACTIONSW) BYTE stored[4096];
+    DWORD needed = 0;
+    if (QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, stored, sizeof stored,
+                             &needed)) {
+        auto *actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSW *>(stored);
+        EXPECT_EQ(86400u, actions->dwResetPeriod);
+        ASSERT_EQ(3u, actions->cActions);
+        const DWORD delays[] = {1000, 5000, 60000};
+        for (int i = 0; i < 3; i++) {
+            EXPECT_EQ(SC_ACTION_RESTART, actions->lpsaActions[i].Type) << i;
+            EXPECT_EQ(delays[i], actions->lpsaActions[i].Delay) << i;
+        }
+    } else {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_LEVEL), GetLastError());
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(scm);
+}
+
+// The request reaches the real manager: granted on a handle with the rights
+// that /install holds, refused on one without the right to change the entry.
+TEST_F(ServiceManager, RestartRequestNeedsTheRightsThatInstallHolds) {
+    ASSERT_EQ(Crlf("Service installed.\n"), Command(L"/install").Out);
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+
+    SC_HANDLE entitled = OpenInstalledService(scm, SERVICE_CHANGE_CONFIG | SERVICE_START);
+    ASSERT_NE(nullptr, entitled);
+    EXPECT_TRUE(SetRestartOnFailure(entitled)) << GetLastError();
+    CloseServiceHandle(entitled);
+
+    SC_HANDLE readOnly = OpenInstalledService(scm, SERVICE_QUERY_STATUS);
+    ASSERT_NE(nullptr, readOnly);
+    EXPECT_FALSE(SetRestartOnFailure(readOnly));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    CloseServiceHandle(readOnly);
+    CloseServiceHandle(scm);
 }
 
 TEST_F(ServiceManager, SecondInstallFailsAndKeepsTheFirstEntry) {

@@ -276,7 +276,8 @@ TEST_P(StreamServer, OnlyAConnectionWithoutDeviceGivesWayToAWaitingClient) {
     SOCKET second = Connect();
     ASSERT_TRUE(SendFrame(second, CMD_FLUSH, nullptr, 0));
     FrameHeader frame;
-    // A device open holds the slot for as long as it stays open.
+    // An open device holds the slot while its player is near (it may give
+    // way only after ten quiet seconds).
     EXPECT_FALSE(ReceiveFrame(second, &frame, 3000));
     ASSERT_TRUE(SendFrame(first, CMD_CLOSE, nullptr, 0));
     int64_t played = 0;
@@ -284,6 +285,32 @@ TEST_P(StreamServer, OnlyAConnectionWithoutDeviceGivesWayToAWaitingClient) {
     // A player between two files keeps it for a moment, then gives way.
     EXPECT_FALSE(ReceiveFrame(second, &frame, 1500));
     ASSERT_TRUE(ReceiveFrame(second, &frame, 10000));
+    EXPECT_EQ(CMD_FLUSH, frame.Code);
+    EXPECT_TRUE(PeerClosed(first, 1000));
+}
+
+TEST_P(StreamServer, ADryQuietConnectionGivesWayButAQueuedOrPausedOneNever) {
+    if (Server.Kind == ServerKind::Daemon)
+        GTEST_SKIP() << "the quiet time is shortened in this process only";
+    DryYieldAfterMs = 1000;
+    SOCKET first = Connect();
+    Open(first);
+    const int32_t second15 = 44100 * 4 * 3 / 2;
+    ASSERT_TRUE(SendFrame(first, CMD_WRITE, Pcm(second15)));
+    SOCKET second = Connect();
+    ASSERT_TRUE(SendFrame(second, CMD_FLUSH, nullptr, 0));
+    FrameHeader frame;
+    // Quiet for longer than the time, but its buffer still plays.
+    EXPECT_FALSE(ReceiveFrame(second, &frame, 1200));
+    ASSERT_TRUE(ReceiveFrame(first, &frame));
+    ASSERT_EQ(CMD_PLAYED, frame.Code);
+    ASSERT_TRUE(SendFrame(first, CMD_PAUSE, nullptr, 0));
+    // Dry but paused: the player will be back.
+    EXPECT_FALSE(ReceiveFrame(second, &frame, 2000));
+    ASSERT_TRUE(SendFrame(first, CMD_RESUME, nullptr, 0));
+    bool served = ReceiveFrame(second, &frame, 5000);
+    DryYieldAfterMs = DRY_YIELD_AFTER_MS;
+    ASSERT_TRUE(served);
     EXPECT_EQ(CMD_FLUSH, frame.Code);
     EXPECT_TRUE(PeerClosed(first, 1000));
 }

@@ -69,15 +69,16 @@ TEST_F(Sound, FullVolumeStereoReachesTheSinkBitForBit) {
     ASSERT_GE(offset, 0) << "recording does not contain the signal";
     // Only the first few milliseconds may be missing from the monitor.
     EXPECT_LT(offset, 2 * 4410);
-    size_t compared = std::min<size_t>(signal.size() - offset, recorded.size());
-    EXPECT_GE(compared, signal.size() * 9 / 10);
-    size_t mismatches = 0, first = 0;
-    for (size_t i = 0; i < compared; i++) {
-        if (signal[offset + i] != recorded[i] && mismatches++ == 0)
-            first = i;
-    }
-    EXPECT_EQ(0u, mismatches) << "first at sample " << first << " of " << compared
-                              << ", offset " << offset;
+    // A busy machine makes the sink play moments of silence while the stream
+    // runs late: with six busy loops beside it, 8 runs had 3,500 to 59,000
+    // silent frames inserted, and all the rest matched, none lost.
+    // Every sample played must still be the one sent, in order.
+    PlayedComparison played = ComparePlayed(signal, recorded, offset);
+    EXPECT_GE(played.Compared, signal.size() * 9 / 10);
+    EXPECT_EQ(0u, played.Mismatches) << "first at sample " << played.FirstMismatch << " of "
+                                     << played.Compared << ", offset " << offset;
+    if (played.GapFrames)
+        printf("underruns: %u silent frames inserted\n", unsigned(played.GapFrames));
 }
 
 TEST_F(Sound, WithoutVolumeTheDevicePlaysSilence) {

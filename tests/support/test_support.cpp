@@ -509,6 +509,26 @@ long FindAlignment(const std::vector<int16_t> &sent, const std::vector<int16_t> 
     return -1;
 }
 
+PlayedComparison ComparePlayed(const std::vector<int16_t> &sent,
+                               const std::vector<int16_t> &recorded, size_t offset) {
+    PlayedComparison result;
+    size_t at = 0;
+    for (size_t want = offset; want + 1 < sent.size() && at + 1 < recorded.size(); at += 2) {
+        bool same = recorded[at] == sent[want] && recorded[at + 1] == sent[want + 1];
+        if (!same && recorded[at] == 0 && recorded[at + 1] == 0) {
+            result.GapFrames++;
+            continue;
+        }
+        for (size_t i = 0; i < 2; i++) {
+            if (recorded[at + i] != sent[want + i] && result.Mismatches++ == 0)
+                result.FirstMismatch = result.Compared + i;
+        }
+        result.Compared += 2;
+        want += 2;
+    }
+    return result;
+}
+
 std::string Crlf(const std::string &text) {
     std::string out;
     for (char c : text) {

@@ -116,6 +116,20 @@ std::vector<int16_t> TrimLeadingSilence(const std::vector<int16_t> &recorded);
 long FindAlignment(const std::vector<int16_t> &sent, const std::vector<int16_t> &recorded,
                    size_t probe = 64);
 
+// A recording held against the signal it should hold from `offset` on,
+// stereo frame by stereo frame. Silent frames where the signal has sound are
+// the sound server's underruns on a busy machine (the sink plays silence
+// while a stream runs late and then goes on with its data): they are counted
+// as gap frames and the signal must go on exactly where it stopped.
+struct PlayedComparison {
+    size_t Compared = 0;   // samples that matched or mismatched
+    size_t Mismatches = 0; // samples that differ from the signal
+    size_t FirstMismatch = 0;
+    size_t GapFrames = 0;  // silent frames inserted by underruns
+};
+PlayedComparison ComparePlayed(const std::vector<int16_t> &sent,
+                               const std::vector<int16_t> &recorded, size_t offset);
+
 // Text as a program's standard output carries it through a pipe in text
 // mode: every line feed preceded by a carriage return.
 std::string Crlf(const std::string &text);
