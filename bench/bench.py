@@ -38,10 +38,17 @@ of tests/soak (seek every 5 s) with the service's handles and memory sampled
 by tvfigures. The second runs on a service of its own beside the rows before
 the first, so that the benchmark stays within twenty minutes; the first then
 has the machine to itself.
+
+The resume row comes after the long run, on the default null sink: the
+service is killed mid-file and a new one started on its port 1 s later, and
+the recording tells how long after the new service listens the sound comes
+back.
 """
 import argparse
 import array
+import contextlib
 import ctypes
+import io
 import json
 import math
 import mmap
@@ -60,6 +67,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # no cache folders in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "soak"))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "host"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "road"))
+import road_test  # noqa: E402
 import soak_road  # noqa: E402
 from e2e_test import (DaemonCopy, end_process, free_port, pids_running,  # noqa: E402
                       wait_for_port, win_path, write_ini)
@@ -647,6 +656,43 @@ class FlatRun:
         return out
 
 
+# The new service listens this long after the kill in the resume row.
+RESUME_RESTART_S = 1.0
+
+
+def measure_resume(build, count):
+    """The service killed mid-file and a new one started 1 s later, `count`
+    times: from the new service's listening socket to sound again, read off
+    the recording (tests/road's resume case, without its checks)."""
+    args = argparse.Namespace(host=os.path.join(build, "host", "tvhost.exe"),
+                               plugin=os.path.join(build, "plugin", "out_tonvale.dll"),
+                               daemon=os.path.join(build, "Tonvaled.exe"),
+                               make_wav=os.path.join(os.path.dirname(HERE), "scripts",
+                                                     "make_wav.py"))
+    result = {"listen_to_sound_ms": [], "lost_ms": [], "runs": count}
+    for _ in range(count):
+        road = road_test.Road(args, direct=True)
+        try:
+            with contextlib.redirect_stdout(io.StringIO()):
+                _, _, _, figures = road_test.play_through_restart(road, RESUME_RESTART_S,
+                                                                   seconds=4)
+        finally:
+            road.close()
+        if figures:
+            result["listen_to_sound_ms"].append(figures["listen_to_sound_ms"])
+            result["lost_ms"].append(figures["lost_ms"])
+    return result
+
+
+def resume_rows(r):
+    heard = r.get("listen_to_sound_ms") or []
+    label = "%d of %d restarts" % (len(heard), r.get("runs", 0)) if r else "-"
+    return [("Listening to sound again ms, service restarted mid-track (p50 / p99) [6]",
+             spread(heard) if heard else "-", "-", "-"),
+            ("Unheard ms around the restart (p50 / p99), %s" % label,
+             spread(r["lost_ms"]) if heard else "-", "-", "<= 100")]
+
+
 def fmt(value, digits=2):
     if value is None:
         return "-"
@@ -779,6 +825,7 @@ def table(results):
              fmt(floor["cpu_total_s_per_min"], 3), times(r["cpu_whole_road_" + key])),
         ]
     rows += keeping_up_rows(t.get("keeping_up") or {}) + flat_rows(t.get("flat") or {})
+    rows += resume_rows(t.get("resume") or {})
     header = ("Metric", "Tonvale", "Floor [5]", "Road / floor", "PulseAudio TCP", "Target")
     rows = [header] + [(row[0], row[1]) + (tuple(row[4:6]) if len(row) > 4 else ("-", "-")) +
                        (row[2], row[3]) for row in rows]
@@ -798,6 +845,9 @@ def table(results):
                  "waveOutOpen + waveOutClose, waveOutReset until every buffer is back, its own "
                  "CPU + the wineserver's while it plays the same audio with the same queue. "
                  "Road / floor: p50 over p50, p99 over p99.")
+    lines.append("[6] the service killed 1.5 s into a file and a new one started on its port "
+                 "1 s later: the listener's silence less the time from the kill to the new "
+                 "service's listening socket.")
     return "\n".join(lines)
 
 
@@ -809,6 +859,7 @@ def main():
     build = os.path.abspath(args.build)
     repeats, seconds = (3, 2) if args.quick else (50, 60)
     keeping_up_seconds, flat_minutes = (10, 0.5) if args.quick else (300, 10)
+    resume_repeats = 2 if args.quick else 10
     results = {"quick": args.quick, "repeats": repeats, "seconds": seconds}
     long_folder = tempfile.mkdtemp(prefix="tvbench_long_")
     road = Road(build)
@@ -847,6 +898,9 @@ def main():
             pr["play_" + key] = peer.measure_play(seconds, *audio)
         print("bench: waiting for the long run", flush=True)
         tv["flat"] = flat.figures()
+        # Recorded on the default null sink, which the long run no longer plays to.
+        print("bench: the service restarted mid-track x%d" % resume_repeats, flush=True)
+        tv["resume"] = measure_resume(build, resume_repeats)
         print("bench: %d s of 192 kHz/32/8 recorded" % keeping_up_seconds, flush=True)
         tv["keeping_up"] = measure_keeping_up(build, keeping_up_seconds, long_folder,
                                               lambda text: print(text, flush=True))

@@ -22,7 +22,8 @@ for row in "Open ms" "Close ms" "Flush ms, 2 s queued" "Flush ms, 20 s queued" \
            "CPU s/min host / pacat, 192k/32/8" "CPU s/min wineserver, 192k/32/8" \
            "CPU s/min whole road (service + host + wineserver), 192k/32/8" "Road / floor" \
            "Gaps at 192k/32/8" "Played sum - bytes written, 192k/32/8" \
-           "Service handles start / end" "Service private MiB start / end"; do
+           "Service handles start / end" "Service private MiB start / end" \
+           "Listening to sound again ms"; do
   if ! grep -qF -- "$row" <<<"$out"; then echo "FAIL  row missing: $row"; failed=1; fi
 done
 python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["tonvale"]["open"]["open_ms"] and d["peer"]["open_ms"]' \

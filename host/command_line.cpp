@@ -28,6 +28,8 @@ const char UsageText[] =
     "  --hammer-pauses N  pause and resume in at most N of its rounds a second on\n"
     "                     average (default 0: in every round)\n"
     "  --gap MS           wait MS ms before each file after the first\n"
+    "  --resume-window MS for tests: how long the Tonvale plug-in tries to put a\n"
+    "                     stream back after its link was lost\n"
     "Without --interactive every message box is printed and confirmed with OK,\n"
     "and the configuration dialog is printed and cancelled.\n";
 
@@ -106,7 +108,8 @@ bool ParseCommandLine(int argc, wchar_t **argv, HostOptions *options, std::strin
             }
             i++;
         } else if (arg == L"--time-calls" || arg == L"--gap" || arg == L"--hammer" ||
-                   arg == L"--hammer-rate" || arg == L"--hammer-pauses") {
+                   arg == L"--hammer-rate" || arg == L"--hammer-pauses" ||
+                   arg == L"--resume-window") {
             bool count = arg == L"--hammer-rate" || arg == L"--hammer-pauses";
             if (!ParseInt(next, &value) || value < 0) {
                 *error = Narrow(arg.c_str()) + (count ? " takes N, 0 or more" : " takes MS, 0 or more");
@@ -121,6 +124,8 @@ bool ParseCommandLine(int argc, wchar_t **argv, HostOptions *options, std::strin
                 options->HammerRate = value;
             } else if (arg == L"--hammer-pauses") {
                 options->HammerPauseRate = value;
+            } else if (arg == L"--resume-window") {
+                options->ResumeWindowMs = value;
             } else {
                 options->HammerMs = value;
             }

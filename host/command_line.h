@@ -30,6 +30,7 @@ struct HostOptions {
     int HammerRate = 0;  // its rounds a second on average; 0 for no bound
     int HammerPauseRate = 0; // its rounds a second that pause and resume; 0: all
     int GapMs = 0;       // wait before each file after the first
+    int ResumeWindowMs = -1;  // the Tonvale plug-in's reconnect window; -1 leaves it
 };
 
 extern const char UsageText[];

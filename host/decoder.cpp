@@ -10,8 +10,10 @@ namespace {
 const DWORD FullSleepMs = 20;  // when CanWrite offers no room for a block
 const DWORD DrainPollMs = 10;  // while the output plays the rest
 // An output that neither takes data nor plays any for this long has lost its
-// service; the player would wait forever, the host gives up.
-const DWORD StallLimitMs = 5000;
+// service; the player would wait forever, the host gives up. The Tonvale
+// plug-in holds a stream for up to 30 s while it puts it back over a new
+// link, so the limit is longer than that.
+const DWORD StallLimitMs = 40000;
 
 // Carries out a pending seek: Flush to the time, then go on from its frame.
 void SeekIfAsked(PlaybackSession *session, uint32_t *nextFrame) {

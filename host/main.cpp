@@ -15,6 +15,7 @@
 #include "host/hammer.h"
 #include "host/plugin_loader.h"
 #include "host/wav_reader.h"
+#include "plugin/stream_resume.h"
 
 namespace {
 
@@ -150,6 +151,16 @@ int PlayFile(Out_Module *out, const std::wstring &path, const HostOptions &optio
     return StopRequested ? ExitStopped : ExitOk;
 }
 
+// The hook that tests use to shorten the Tonvale plug-in's reconnect window,
+// in a section of the DLL's own.
+bool ShortenResumeWindow(HMODULE module, int windowMs) {
+    ResumeTimings *timings = FindResumeTimings(module);
+    if (!timings)
+        return false;
+    timings->WindowMs = (DWORD)windowMs;
+    return true;
+}
+
 int Run(const HostOptions &options) {
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);
@@ -160,6 +171,11 @@ int Run(const HostOptions &options) {
     std::string error;
     if (!LoadOutputPlugin(options.PluginPath.c_str(), mainWindow, &plugin, &error)) {
         PrintError("%s: %s", Utf8(options.PluginPath).c_str(), error.c_str());
+        return ExitBadPlugin;
+    }
+    if (options.ResumeWindowMs >= 0 && !ShortenResumeWindow(plugin.Module, options.ResumeWindowMs)) {
+        PrintError("%s: the plug-in has no reconnect window to set", Utf8(options.PluginPath).c_str());
+        UnloadOutputPlugin(&plugin);
         return ExitBadPlugin;
     }
     Out_Module *out = options.TimeCalls ? TimedModule(plugin.Out, options.SlowCallMs) : plugin.Out;

@@ -8,6 +8,7 @@
 #include "plugin/plugin_state.h"
 #include "plugin/position_clock.h"
 #include "plugin/server_link.h"
+#include "plugin/stream_resume.h"
 
 static int CapToInt(LONG64 value) {
     if (value > INT_MAX) return INT_MAX;
@@ -50,12 +51,31 @@ int WritableBytes(LONG64 written, LONG64 played, LONG64 bufferBytes, int paused)
     return CapToInt(bufferBytes - pending);
 }
 
+PcmFormat FormatOf(int sampleRate, int numChannels, int bitsPerSample) {
+    uint16_t blockAlign = BlockAlignOf(numChannels, bitsPerSample);
+    PcmFormat format;
+    format.FormatTag = 1;
+    format.Channels = static_cast<uint16_t>(numChannels);
+    format.SamplesPerSec = static_cast<uint32_t>(sampleRate);
+    format.AvgBytesPerSec = static_cast<uint32_t>(sampleRate * blockAlign);
+    format.BlockAlign = blockAlign;
+    format.BitsPerSample = static_cast<uint16_t>(bitsPerSample);
+    return format;
+}
+
+PcmFormat StreamFormat() {
+    return FormatOf(PluginState.SampleRate, PluginState.NumChannels, PluginState.BitsPerSample);
+}
+
+static bool StreamGivenUp(int state) {
+    return state == STREAM_GIVEN_UP || state == STREAM_DROPPING;
+}
+
 int __cdecl CanWrite() {
-    // Nothing more will be played over a connection that the service has
-    // ended, so the pending bytes would never go down and the host would wait
-    // for room for ever. The whole buffer is offered instead: the host's next
-    // Write then reports the lost link.
-    if (PluginState.StreamOpen && LinkReaderEnded())
+    // A stream that could not be put back takes the rest of its bytes and
+    // drops them, so that the host reaches its next track instead of waiting
+    // for room for ever.
+    if (StreamGivenUp(StreamState()))
         return WritableBytes(0, 0, LoadCounter(&PluginState.BufferBytes), PluginState.Paused);
     return WritableBytes(LoadCounter(&PluginState.WrittenBytes),
                          LoadCounter(&PluginState.PlayedBytes),
@@ -63,21 +83,56 @@ int __cdecl CanWrite() {
 }
 
 int __cdecl IsPlaying() {
-    if (LinkReaderEnded()) return 0;  // what is still pending will never be played
+    int state = StreamState();
+    if (StreamGivenUp(state)) return 0;
+    // With no stream to put back, what is pending over an ended connection
+    // will never be played.
+    if (state == STREAM_NONE && LinkReaderEnded()) return 0;
     LONG64 pending = LoadCounter(&PluginState.WrittenBytes) - LoadCounter(&PluginState.PlayedBytes);
     return pending > 0 && PluginState.Paused == 0 ? 1 : 0;
 }
 
+// Both counters at the new position; nothing before it is kept.
+static void MoveTo(LONG64 position) {
+    StoreCounter(&PluginState.WrittenBytes, position);
+    StoreCounter(&PluginState.PlayedBytes, position);
+    RestartKeptAt(position);
+    ClockRestart(position);
+}
+
 void __cdecl Flush(int positionMs) {
-    if (!SendRequest(CMD_FLUSH, nullptr, 0) || !AwaitReply(CMD_FLUSH)) {
-        SendFailure();
+    LONG64 position = BytePositionOf(positionMs, PluginState.BytesPerSecond);
+    EnterStream();
+    int state = StreamState();
+    if (state == STREAM_RECONNECTING) {
+        // The service that comes back starts at the new position.
+        MoveTo(position);
+        LeaveStream();
         return;
     }
-    // Every CMD_PLAYED for the dropped blocks came before the reply, so no
-    // addition for them can land after these stores.
-    StoreCounter(&PluginState.WrittenBytes, BytePositionOf(positionMs, PluginState.BytesPerSecond));
-    StoreCounter(&PluginState.PlayedBytes, LoadCounter(&PluginState.WrittenBytes));
-    ClockRestart(LoadCounter(&PluginState.WrittenBytes));
+    if (StreamGivenUp(state)) {
+        bool report = TakeGivenUpReport();
+        LeaveStream();
+        if (report) ReportSendFailure();
+        return;
+    }
+    bool sent = SendRequest(CMD_FLUSH, nullptr, 0);
+    if (sent && AwaitReply(CMD_FLUSH)) {
+        // Every CMD_PLAYED for the dropped blocks came before the reply, so no
+        // addition for them can land after these stores.
+        MoveTo(position);
+        LeaveStream();
+        return;
+    }
+    // A connection that ended is put back at the new position; a reply that
+    // never came is a service that hangs, and that is reported.
+    bool lost = state == STREAM_LINKED && (!sent || LinkReaderEnded());
+    if (lost) {
+        MoveTo(position);
+        StreamLinkLost();
+    }
+    LeaveStream();
+    if (!lost) SendFailure();
 }
 
 int __cdecl GetWrittenTime() {

@@ -12,6 +12,7 @@
 #include "plugin/position_clock.h"
 #include "plugin/server_link.h"
 #include "plugin/settings.h"
+#include "plugin/stream_resume.h"
 #include "plugin/volume.h"
 
 enum { MODULE_ID = 33 };
@@ -56,12 +57,15 @@ static void __cdecl Init() {
 }
 
 static void __cdecl Quit() {
+    StreamClosed();
     DropLink();
     WSACleanup();
     WriteSettings();
 }
 
 static int __cdecl Open(int sampleRate, int numChannels, int bitsPerSample, int, int) {
+    // A stream still being put back (Close never came) ends here.
+    StreamClosed();
     // A connection that the service has ended (it restarted, or gave the slot
     // of an idle client to another) cannot carry the stream: connect anew.
     if (LinkReaderEnded()) DropLink();
@@ -69,18 +73,10 @@ static int __cdecl Open(int sampleRate, int numChannels, int bitsPerSample, int,
         LinkFailure("No server connection!");
         return -1;
     }
-    uint16_t blockAlign = BlockAlignOf(numChannels, bitsPerSample);
-    PluginState.BytesPerSecond = sampleRate * blockAlign;
+    PcmFormat format = FormatOf(sampleRate, numChannels, bitsPerSample);
+    PluginState.BytesPerSecond = static_cast<int>(format.AvgBytesPerSec);
     StoreCounter(&PluginState.BufferBytes,
                  BufferBytesOf(PluginState.BytesPerSecond, PluginState.BuffSize));
-
-    PcmFormat format;
-    format.FormatTag = 1;
-    format.Channels = static_cast<uint16_t>(numChannels);
-    format.SamplesPerSec = static_cast<uint32_t>(sampleRate);
-    format.AvgBytesPerSec = static_cast<uint32_t>(PluginState.BytesPerSecond);
-    format.BlockAlign = blockAlign;
-    format.BitsPerSample = static_cast<uint16_t>(bitsPerSample);
 
     if (!SendRequest(CMD_OPEN, &format, sizeof format) || !AwaitReply(CMD_OPEN)) {
         LinkFailure("Can't open sound device at server");
@@ -94,17 +90,22 @@ static int __cdecl Open(int sampleRate, int numChannels, int bitsPerSample, int,
     PluginState.BitsPerSample = bitsPerSample;
     PluginState.Paused = 0;
     PluginState.StreamOpen = 1;
+    StreamOpened();
     return PluginState.BuffSize;
 }
 
 static void __cdecl Close() {
-    if (SendRequest(CMD_CLOSE, nullptr, 0)) AwaitReply(CMD_CLOSE);
+    // A stream that lost its link has no connection to close: the attempt to
+    // put it back ends at once.
+    int was = StreamClosed();
+    if (was == STREAM_NONE || was == STREAM_LINKED) {
+        if (SendRequest(CMD_CLOSE, nullptr, 0)) AwaitReply(CMD_CLOSE);
+    }
     PluginState.StreamOpen = 0;
 }
 
-static int __cdecl Write(char *buffer, int length) {
-    // A length with no buffer would announce bytes that never follow.
-    if (length <= 0 || !buffer) return 1;
+// A Write with no stream to put back: a failed send is reported at once.
+static int WriteUnkept(char *buffer, int length) {
     // On a connection that the service has ended a send may still go out into
     // the void; the failure is reported now rather than never.
     if (LinkReaderEnded() || !SendRequest(CMD_WRITE, buffer, length)) return SendFailure();
@@ -112,11 +113,42 @@ static int __cdecl Write(char *buffer, int length) {
     return 0;
 }
 
+static int __cdecl Write(char *buffer, int length) {
+    // A length with no buffer would announce bytes that never follow.
+    if (length <= 0 || !buffer) return 1;
+    EnterStream();
+    int state = StreamState();
+    if (state == STREAM_GIVEN_UP || state == STREAM_DROPPING) {
+        bool report = TakeGivenUpReport();
+        LeaveStream();
+        if (report) ReportSendFailure();
+        return 0;
+    }
+    if (state == STREAM_NONE) {
+        LeaveStream();
+        return WriteUnkept(buffer, length);
+    }
+    // Kept until the service reports them played, so that a service that is
+    // back after a lost link gets them again.
+    KeepBytes(buffer, length);
+    AddToCounter(&PluginState.WrittenBytes, length);
+    if (state == STREAM_LINKED && (LinkReaderEnded() || !SendRequest(CMD_WRITE, buffer, length)))
+        StreamLinkLost();
+    LeaveStream();
+    return 0;
+}
+
 static int __cdecl Pause(int pause) {
+    EnterStream();
     int previous = PluginState.Paused;
     if (previous != 0 && pause == 0) ClockResume();
     PluginState.Paused = pause;
-    SendRequest(pause != 0 ? CMD_PAUSE : CMD_RESUME, nullptr, 0);
+    RestartSilenceWatch();
+    // While the link is down the pause is kept, and applied once it is back.
+    int state = StreamState();
+    if (state == STREAM_NONE || state == STREAM_LINKED)
+        SendRequest(pause != 0 ? CMD_PAUSE : CMD_RESUME, nullptr, 0);
+    LeaveStream();
     return previous;
 }
 

@@ -15,6 +15,7 @@
 
 #include "plugin/plugin_state.h"
 #include "plugin/position_clock.h"
+#include "plugin/stream_resume.h"
 
 struct LinkChannel {
     SOCKET Socket;
@@ -40,7 +41,8 @@ static SRWLOCK SendLock = SRWLOCK_INIT;
 static volatile LONG SendFailureShown;
 
 // Long enough for any reader to leave its receive once its socket is shut.
-enum { READER_END_WAIT_MS = 5000 };
+// The reader looks at the silent-link watch this often while it waits.
+enum { READER_END_WAIT_MS = 5000, WATCH_STEP_MS = 1000, CONNECT_STEP_MS = 100 };
 
 static void ReleaseChannel(LinkChannel *channel) {
     if (InterlockedDecrement(&channel->References) != 0) return;
@@ -76,6 +78,26 @@ static void EndChannel(LinkChannel *channel) {
     ReleaseChannel(channel);
 }
 
+static bool IsCurrent(LinkChannel *channel) {
+    AcquireSRWLockShared(&LinkLock);
+    bool current = PluginState.Link == channel;
+    ReleaseSRWLockShared(&LinkLock);
+    return current;
+}
+
+// Waits for the receive to complete; false when the channel is stopped or the
+// stream's link has been silent too long (no TCP error may ever come from a
+// path that went dead).
+static bool AwaitReceive(LinkChannel *channel) {
+    HANDLE waits[2] = {channel->ReceiveDone, channel->Stop};
+    for (;;) {
+        DWORD woke = WaitForMultipleObjects(2, waits, FALSE, WATCH_STEP_MS);
+        if (woke == WAIT_OBJECT_0) return true;
+        if (woke != WAIT_TIMEOUT) return false;
+        if (IsCurrent(channel) && StreamLinkSilent()) return false;
+    }
+}
+
 // One receive that ends early when the channel is stopped; the socket stays
 // in blocking mode for the senders. Returns the bytes received, or 0 or less
 // when the connection is over.
@@ -89,8 +111,7 @@ static int ReceiveSome(LinkChannel *channel, char *into, int length) {
     if (WSARecv(channel->Socket, &buffer, 1, &got, &flags, &overlapped, nullptr) == 0)
         return static_cast<int>(got);
     if (WSAGetLastError() != WSA_IO_PENDING) return -1;
-    HANDLE waits[2] = {channel->ReceiveDone, channel->Stop};
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+    if (!AwaitReceive(channel)) {
         CancelIo(reinterpret_cast<HANDLE>(channel->Socket));
         WSAGetOverlappedResult(channel->Socket, &overlapped, &got, TRUE, &flags);
         return -1;
@@ -137,17 +158,19 @@ static void CountPlayed(LinkChannel *channel, int32_t bytes) {
     AcquireSRWLockShared(&LinkLock);
     if (PluginState.Link == channel) {
         AddToCounter(&PluginState.PlayedBytes, bytes);
+        ReleaseKept(bytes);
         ClockReport(LoadCounter(&PluginState.PlayedBytes));
     }
     ReleaseSRWLockShared(&LinkLock);
 }
 
 // Nothing more will be played over an ended connection: the position stays
-// where it was given out instead of running on from the last report.
-static void HoldPositionIfCurrent(LinkChannel *channel) {
-    AcquireSRWLockShared(&LinkLock);
-    if (PluginState.Link == channel) ClockHold();
-    ReleaseSRWLockShared(&LinkLock);
+// where it was given out instead of running on from the last report, and a
+// stream that was playing over it is put back over a new one.
+static void EndOfCurrent(LinkChannel *channel) {
+    if (!IsCurrent(channel)) return;
+    ClockHold();
+    StreamLinkLost();
 }
 
 static DWORD WINAPI ReplyReader(void *parameter) {
@@ -167,7 +190,7 @@ static DWORD WINAPI ReplyReader(void *parameter) {
     // Marked before the closing reply, so that a request that reset the event
     // after that reply was posted still learns of the end (AwaitReply).
     InterlockedExchange(&channel->ReaderEnded, 1);
-    HoldPositionIfCurrent(channel);
+    EndOfCurrent(channel);
     // The closing reply: no request expects code 0, so a waiting one fails now.
     PostReply(channel, FrameHeader{0, 1});
     ReleaseChannel(channel);
@@ -197,15 +220,51 @@ static void SendWithoutDelay(SOCKET socketHandle) {
                sizeof on);
 }
 
-static SOCKET ConnectSocket() {
+// A connect that gives up after `limitMs` or when `stop` is set: a path
+// that has gone dead would otherwise hold it for minutes.
+static bool ConnectWithin(SOCKET socketHandle, const sockaddr_in &address, HANDLE stop,
+                          DWORD limitMs) {
+    u_long nonBlocking = 1;
+    if (ioctlsocket(socketHandle, FIONBIO, &nonBlocking) != 0) return false;
+    bool connected = false;
+    if (connect(socketHandle, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
+        connected = true;
+    } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+        DWORD start = GetTickCount();
+        while (GetTickCount() - start < limitMs && WaitForSingleObject(stop, 0) != WAIT_OBJECT_0) {
+            fd_set writable, failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(socketHandle, &writable);
+            FD_SET(socketHandle, &failed);
+            timeval step = {0, CONNECT_STEP_MS * 1000};
+            int ready = select(0, nullptr, &writable, &failed, &step);
+            if (ready < 0 || FD_ISSET(socketHandle, &failed)) break;
+            if (ready == 0) continue;
+            int error = 0;
+            int size = sizeof error;
+            connected = getsockopt(socketHandle, SOL_SOCKET, SO_ERROR,
+                                   reinterpret_cast<char *>(&error), &size) == 0 && error == 0;
+            break;
+        }
+    }
+    u_long blocking = 0;
+    return connected && ioctlsocket(socketHandle, FIONBIO, &blocking) == 0;
+}
+
+// With no `stop`, the connect takes as long as the system's does.
+static SOCKET ConnectSocket(HANDLE stop, DWORD limitMs) {
     SOCKET socketHandle = socket(AF_INET, SOCK_STREAM, 0);
     if (socketHandle == INVALID_SOCKET) return INVALID_SOCKET;
     SendWithoutDelay(socketHandle);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(PluginState.ServerPort);
-    if (!ResolveServer(&address.sin_addr) ||
-        connect(socketHandle, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    bool connected = ResolveServer(&address.sin_addr) &&
+                     (stop ? ConnectWithin(socketHandle, address, stop, limitMs)
+                           : connect(socketHandle, reinterpret_cast<sockaddr *>(&address),
+                                     sizeof address) == 0);
+    if (!connected) {
         closesocket(socketHandle);
         return INVALID_SOCKET;
     }
@@ -221,8 +280,8 @@ static bool StartReader(LinkChannel *channel) {
     return false;
 }
 
-SOCKET ConnectServer() {
-    SOCKET socketHandle = ConnectSocket();
+static SOCKET Connect(HANDLE stop, DWORD limitMs) {
+    SOCKET socketHandle = ConnectSocket(stop, limitMs);
     if (socketHandle == INVALID_SOCKET) return INVALID_SOCKET;
 
     LinkChannel *channel = new LinkChannel();
@@ -251,6 +310,10 @@ SOCKET ConnectServer() {
     InterlockedExchange(&SendFailureShown, 0);
     return socketHandle;
 }
+
+SOCKET ConnectServer() { return Connect(nullptr, 0); }
+
+SOCKET ConnectServerUntil(HANDLE stop, DWORD limitMs) { return Connect(stop, limitMs); }
 
 bool LinkReaderEnded() {
     LinkChannel *channel = AcquireCurrentChannel();
@@ -342,14 +405,16 @@ void LinkFailure(const char *message) {
     MessageBoxA(nullptr, message, PluginTitle, MB_ICONERROR | MB_OK);
 }
 
-int SendFailure() {
-    // Dropped first, so that the dead connection's reader cannot count into
-    // the zeroed counters.
-    DropLink();
-    StoreCounter(&PluginState.PlayedBytes, 0);
-    StoreCounter(&PluginState.WrittenBytes, 0);
-    StoreCounter(&PluginState.BufferBytes, 0);
+void ReportSendFailure() {
     if (InterlockedExchange(&SendFailureShown, 1) == 0)
         MessageBoxA(nullptr, "Can't send data to server", PluginTitle, MB_ICONERROR | MB_OK);
+}
+
+int SendFailure() {
+    // The counters keep the position where playback stopped, and the rest of
+    // the stream is taken and dropped, so that the host moves on.
+    DropLink();
+    DropRestOfStream();
+    ReportSendFailure();
     return 0;
 }

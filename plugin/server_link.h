@@ -13,6 +13,9 @@ enum { REPLY_TIMEOUT_MS = 3000 };
 // (LinkSocket, ReplyEvent) and starts its reader. Returns the socket or
 // INVALID_SOCKET.
 SOCKET ConnectServer();
+// The same, for the resume thread: gives up after `limitMs`, or at once when
+// `stop` is set.
+SOCKET ConnectServerUntil(HANDLE stop, DWORD limitMs);
 // Sends one request whole: the 5-byte header, then the payload if the header
 // went out. Safe from any thread; requests never interleave on the wire.
 bool SendRequest(uint8_t code, const void *payload, int length);
@@ -25,6 +28,9 @@ void DropLink();
 // the service closed or reset it, and nothing more will come over it.
 bool LinkReaderEnded();
 void LinkFailure(const char *message);
-// Zeroes the counters, drops the link and shows "Can't send data to server",
-// once per lost link however often it is called before the next connection.
+// Shows "Can't send data to server", once per lost link however often it is
+// called before the next connection.
+void ReportSendFailure();
+// Drops the link, holds the position, drops the rest of the stream and
+// reports the failure as above. Returns 0.
 int SendFailure();

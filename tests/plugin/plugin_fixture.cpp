@@ -105,6 +105,10 @@ bool ScriptServer::Start(uint16_t port) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
     stopping_ = false;
+    // Started again on its port while the last connection's end lingers.
+    BOOL reuse = TRUE;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
+               sizeof reuse);
     if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) return false;
     int length = sizeof address;
     getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length);
