@@ -688,7 +688,12 @@ def rerun_in_private_network(args):
                 shutil.copy2(os.path.join(booted, name), os.path.join(prefix + ".part", name))
         os.rename(prefix + ".part", prefix)
     testenv = os.path.join(HERE, "..", "..", "scripts", "testenv.sh")
-    command = ["unshare", "-n", "bash", "-c", 'ip link set lo up && exec "$@"', "bash",
+    # A /tmp of its own too: its X server would otherwise take the display
+    # number of the environment it runs in (the lock files are in /tmp but
+    # the abstract sockets are per network) and, when it ends, delete that
+    # display's socket and lock, so that later windows of the suite fail.
+    command = ["unshare", "-n", "-m", "--propagation", "private", "bash", "-c",
+               'mount -t tmpfs tmpfs /tmp && ip link set lo up && exec "$@"', "bash",
                testenv, "--build", build, sys.executable, os.path.abspath(__file__)] + sys.argv[1:]
     environment = dict(os.environ, TVROAD_OUTER_NETWORK=network_namespace())
     return subprocess.run(command, stdin=subprocess.DEVNULL, env=environment).returncode
