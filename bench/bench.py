@@ -24,7 +24,10 @@ GetOutputTime every 20 ms. CPU figures are utime+stime from /proc/<pid>/stat
 of the Linux processes Wine runs the programs in (found by their temporary
 folder in /proc/*/cmdline), taken over the streaming run; the service's row
 counts the wineserver's share with it, since part of the wave-out work
-happens there. The peer's Open
+happens there. Wake-ups are the voluntary context switches of every thread
+of the service's process over the streaming run (of the floor's from its
+line "playing" on), from /proc/<pid>/task/*/status, per second of audio.
+The peer's Open
 and Flush figures come from libpulse-simple through ctypes: pa_simple_new
 (connect and create the stream) and pa_simple_flush with the same amount
 queued (tlength set to it).

@@ -142,6 +142,8 @@ DWORD WINAPI ReleaseBufferThread(void *argument) {
 // thread counts each one. The release thread is hurried out of its window
 // and reports without one until the wait is over.
 static void WaitUntilAllReleased(PlayDevice *device) {
+    if (!device->ReleaseThread)
+        return; // no device open: nothing was queued
     InterlockedExchange(&device->WaitingForRelease, 1);
     SetEvent(device->ReleaseHurry);
     while (device->QueuedCount > device->DoneCount)
