@@ -45,6 +45,18 @@ class SoakPieces(unittest.TestCase):
         self.assertEqual(runs[0]["gaps"], [(frames(30000), len(self.silence))])
         self.assertEqual(road.stray_sound(recorded, found), [])
 
+    def test_a_lone_frame_between_two_underruns_stays_in_the_stretch(self):
+        d, at = self.full, frames(30000)
+        recorded = (d[:at] + self.silence + d[at:at + F] + self.silence + d[at + F:])
+        found, runs = self.runs(recorded)
+        self.assertEqual(len(runs), 1)
+        self.assertEqual(runs[0]["bytes"], len(d))
+        self.assertEqual(road.stray_sound(recorded, found), [])
+        # The same lone frame out of place is still sound that is not the file.
+        recorded = (d[:at] + self.silence + d[at + F:at + 2 * F] + self.silence + d[at:])
+        found, _ = self.runs(recorded)
+        self.assertNotEqual(road.stray_sound(recorded, found), [])
+
     def test_a_lost_block_splits_the_stretch(self):
         d = self.full
         recorded = d[:frames(20000)] + d[frames(20576):]

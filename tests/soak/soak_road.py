@@ -178,11 +178,22 @@ def pieces(sig, recorded):
             return found
         at = hit.start() - hit.start() % FRAME_BYTES
         place = sig.locate(recorded, at)
-        if not place:
+        if place:
+            volume, k = place
+        elif found:
+            # Too short to be located on its own: the sink may play a frame
+            # or two between two underruns (seen: one frame alone inside 50 ms
+            # of silence). The file's next frames at the same volume are part
+            # of the stream all the same.
+            _, last_k, last_n, volume = found[-1]
+            k = last_k + last_n
+        else:
             at += FRAME_BYTES
             continue
-        volume, k = place
         n = sig.matching_run(recorded, at, volume, k)
+        if not place and not n:
+            at += FRAME_BYTES
+            continue
         found.append((at, k, n, volume))
         at += max(n, FRAME_BYTES)
 
