@@ -11,7 +11,9 @@
 //
 //   tvfloor open COUNT                                waveOutOpen, then waveOutClose
 //   tvfloor reset COUNT QUEUED_MS                     waveOutReset with QUEUED_MS queued
-//   tvfloor play SECONDS RATE CHANNELS BITS QUEUED_MS steady playback
+//   tvfloor play SECONDS RATE CHANNELS BITS QUEUED_MS [EVERY_MS PAUSE_MS]
+//                                                     steady playback, paused for
+//                                                     PAUSE_MS every EVERY_MS
 //
 // Each prints one line of name=value figures (lists joined by commas), or a
 // line starting with "error" and exits with 1.
@@ -259,7 +261,8 @@ int TimeResets(Player *player, int count, int queuedMs) {
 // this process's from the open to the close, as a running service spends it
 // per stream: Wine's start-up and the sound driver's loading at the first
 // open are left out by a warm-up open before it.
-int Play(Player *player, int seconds, int rate, int channels, int bits, int queuedMs) {
+int Play(Player *player, int seconds, int rate, int channels, int bits, int queuedMs,
+         int pauseEveryMs, int pauseMs) {
     MMRESULT result = OpenPlayer(player, rate, channels, bits);
     if (result != MMSYSERR_NOERROR)
         return Fail("waveOutOpen", result);
@@ -272,7 +275,14 @@ int Play(Player *player, int seconds, int rate, int channels, int bits, int queu
     const int queue = BlocksFor(queuedMs, rate);
     const int total = (int)((int64_t)rate * seconds / FramesPerBlock);
     int written = 0;
+    double lastPause = NowMs();
     while (written < total || player->Outstanding > 0) {
+        if (pauseEveryMs > 0 && NowMs() - lastPause >= pauseEveryMs) {
+            waveOutPause(player->Handle);
+            Sleep(pauseMs);
+            waveOutRestart(player->Handle);
+            lastPause = NowMs();
+        }
         while (written < total && player->Outstanding < queue) {
             if (!WriteBlock(player, block.data()))
                 return Fail("waveOutWrite", written);
@@ -305,11 +315,12 @@ int main(int argc, char **argv) {
         result = TimeResets(&player, count, atoi(argv[3]));
     else if (!strcmp(mode, "play") && count > 0 && argc > 6)
         result = Play(&player, count, atoi(argv[3]), atoi(argv[4]), atoi(argv[5]),
-                      atoi(argv[6]));
+                      atoi(argv[6]), argc > 8 ? atoi(argv[7]) : 0, argc > 8 ? atoi(argv[8]) : 0);
     else
         fprintf(stderr, "usage: tvfloor open COUNT\n"
                         "       tvfloor reset COUNT QUEUED_MS\n"
-                        "       tvfloor play SECONDS RATE CHANNELS BITS QUEUED_MS\n");
+                        "       tvfloor play SECONDS RATE CHANNELS BITS QUEUED_MS"
+                        " [EVERY_MS PAUSE_MS]\n");
     fflush(stdout);
     CloseHandle(player.ReturnedEvent);
     return result;
