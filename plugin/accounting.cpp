@@ -125,8 +125,11 @@ void __cdecl Flush(int positionMs) {
         return;
     }
     // A connection that ended is put back at the new position; a reply that
-    // never came is a service that hangs, and that is reported.
-    bool lost = state == STREAM_LINKED && (!sent || LinkReaderEnded());
+    // never came is a service that hangs, and that is reported. The reader
+    // that saw the end may already have started the resume, whose new
+    // connection then is the current one: the stream's state tells.
+    bool lost = state == STREAM_LINKED &&
+                (!sent || LinkReaderEnded() || StreamState() == STREAM_RECONNECTING);
     if (lost) {
         MoveTo(position);
         StreamLinkLost();
