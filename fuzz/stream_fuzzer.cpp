@@ -36,8 +36,9 @@ struct Random {
 
 static bool Trace, PrintFigures;
 
-// Bounded: one step of Wine's handle table, and a few MiB of heap that a
-// 64 MiB payload or many release threads may leave in the allocator.
+// Bounded: 32 handles (a batch's last connections may still be closing), and
+// a few MiB of heap that a 64 MiB payload or many release threads may leave
+// in the allocator.
 bool GrewBeyondBounds(const ProcessFigures &start, const ProcessFigures &now) {
     return now.Handles > start.Handles + 32 ||
            now.PrivateBytes > start.PrivateBytes + 16 * 1024 * 1024;

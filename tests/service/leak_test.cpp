@@ -61,8 +61,7 @@ TEST(Leaks, HandlesAndMemoryReturnAfterLongUse) {
            static_cast<unsigned long>(after.PrivateBytes));
     EXPECT_GT(before.Handles, 0u);
     EXPECT_GT(before.PrivateBytes, 0u);
-    // One step of Wine's handle table.
-    EXPECT_LE(after.Handles, before.Handles + 32);
+    EXPECT_LE(after.Handles, before.Handles + 10);
     EXPECT_LE(after.PrivateBytes, before.PrivateBytes + 1024 * 1024);
     DeleteDaemonCopy(&daemon);
 }

@@ -329,6 +329,7 @@ def wire_counts(proxy):
         return seq[last + 1:]
 
     since_flush = after_last(to_service, frame_proxy.CMD_FLUSH)
+    lowest = lowest_queued(sorted(frames, key=lambda f: f.time))
     since_reply = after_last(to_plugin, frame_proxy.CMD_FLUSH)
     return {
         "flushes": sum(1 for f in to_service if f.code == frame_proxy.CMD_FLUSH),
@@ -338,7 +339,32 @@ def wire_counts(proxy):
                                   if f.code == frame_proxy.CMD_PLAYED),
         "written_total": sum(f.value for f in to_service if f.code == frame_proxy.CMD_WRITE),
         "played_total": sum(f.value for f in to_plugin if f.code == frame_proxy.CMD_PLAYED),
+        "lowest_queued_ms": lowest,
     }
+
+
+def lowest_queued(frames, settle=0.25):
+    """The least audio the service held (written less reported played, in ms)
+    in each stretch between flushes, from `settle` seconds after the open or
+    flush reply, while the host was still writing: how far ahead of the sound
+    card the plug-in and the service kept the stream."""
+    last_write = max(f.time for f in frames if f.code == frame_proxy.CMD_WRITE)
+    lowest, held, since = [], 0, None
+    for f in frames:
+        if f.direction == frame_proxy.TO_PLUGIN and f.code in (frame_proxy.CMD_OPEN,
+                                                                frame_proxy.CMD_FLUSH):
+            held, since = 0, f.time
+            lowest.append(None)
+        elif f.code == frame_proxy.CMD_FLUSH:
+            since = None  # the buffers the flush drops come back before its reply
+        elif f.code == frame_proxy.CMD_WRITE:
+            held += f.value
+        elif f.code == frame_proxy.CMD_PLAYED:
+            held -= f.value
+            if since is not None and since + settle <= f.time < last_write:
+                ms = ms_of(held)
+                lowest[-1] = ms if lowest[-1] is None else min(lowest[-1], ms)
+    return [round(ms) for ms in lowest if ms is not None]
 
 
 # ---- one run ----

@@ -377,7 +377,6 @@ std::vector<ProcessEntry> RunningProcesses() {
         if (entry->ImageName.Buffer)
             process.ImageName.assign(entry->ImageName.Buffer,
                                      entry->ImageName.Length / sizeof(wchar_t));
-        process.HandleCount = entry->HandleCount;
         processes.push_back(process);
         if (!entry->NextEntryOffset)
             return processes;
@@ -385,11 +384,39 @@ std::vector<ProcessEntry> RunningProcesses() {
     }
 }
 
+// The system handle list holds one entry per open handle of every process.
+// Its record is not in the SDK headers.
+struct SystemHandleEntry {
+    USHORT ProcessId;
+    USHORT CreatorBackTraceIndex;
+    UCHAR ObjectType;
+    UCHAR Attributes;
+    USHORT Value;
+    void *Object;
+    ULONG GrantedAccess;
+};
+struct SystemHandleList {
+    ULONG Count;
+    SystemHandleEntry Handles[1];
+};
+static const int SystemHandleInformationClass = 16;
+static const NTSTATUS StatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
+
 static DWORD HandleCountOf(DWORD processId) {
-    for (const ProcessEntry &process : RunningProcesses())
-        if (process.Id == processId)
-            return process.HandleCount;
-    return 0;
+    std::vector<char> buffer(1 << 20);
+    NTSTATUS status;
+    while ((status = NtQuerySystemInformation(
+                static_cast<SYSTEM_INFORMATION_CLASS>(SystemHandleInformationClass),
+                buffer.data(), buffer.size(), nullptr)) == StatusInfoLengthMismatch)
+        buffer.resize(buffer.size() * 2);
+    if (status != 0)
+        return 0;
+    const auto *list = reinterpret_cast<const SystemHandleList *>(buffer.data());
+    DWORD count = 0;
+    for (ULONG i = 0; i < list->Count; i++)
+        if (list->Handles[i].ProcessId == processId)
+            count++;
+    return count;
 }
 
 // The Linux process whose command line names the daemon's own folder.

@@ -82,9 +82,9 @@ StoredServiceConfig QueryStoredServiceConfig();
 
 // Process accounting of a running daemon. Wine answers neither
 // GetProcessHandleCount nor GetProcessMemoryInfo for another process: the
-// handles come from the system process list (Wine reports the size of the
-// process's handle table, which grows in steps of 32), the private bytes from
-// the anonymous resident memory of its Linux process.
+// handles are counted in the system handle list (the process list's count
+// is, under Wine, the size of the handle table, which only grows), the
+// private bytes from the anonymous resident memory of its Linux process.
 struct ProcessFigures {
     DWORD Handles = 0;
     SIZE_T PrivateBytes = 0;
@@ -95,7 +95,6 @@ ProcessFigures FiguresOf(const DaemonCopy &daemon);
 struct ProcessEntry {
     DWORD Id = 0;
     std::wstring ImageName;
-    DWORD HandleCount = 0;
 };
 std::vector<ProcessEntry> RunningProcesses();
 
