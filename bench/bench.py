@@ -24,7 +24,10 @@ GetOutputTime every 20 ms. CPU figures are utime+stime from /proc/<pid>/stat
 of the Linux processes Wine runs the programs in (found by their temporary
 folder in /proc/*/cmdline), taken over the streaming run; the service's row
 counts the wineserver's share with it, since part of the wave-out work
-happens there. The peer's Open
+happens there. Wake-ups are the voluntary context switches of every thread
+of the service's process over the streaming run (of the floor's from its
+line "playing" on), from /proc/<pid>/task/*/status, per second of audio.
+The peer's Open
 and Flush figures come from libpulse-simple through ctypes: pa_simple_new
 (connect and create the stream) and pa_simple_flush with the same amount
 queued (tlength set to it).
@@ -87,6 +90,46 @@ def cpu_seconds(pid):
         return None
 
 
+class ThreadSwitches:
+    """Voluntary context switches of every thread of one Linux process over a
+    span, from /proc/PID/task/*/status: a wake-up each. Each thread counts
+    from its reading at start() (from 0 when it was born later) to its last
+    reading, so a thread that ends keeps what it had when last read."""
+
+    def __init__(self):
+        self.pid = None
+        self.base = None
+        self.last = {}
+
+    def start(self, pid):
+        self.pid = pid
+        self.last = {}
+        self.read()
+        self.base = dict(self.last)
+
+    def read(self):
+        if self.pid is None:
+            return
+        try:
+            tids = os.listdir("/proc/%d/task" % self.pid)
+        except OSError:
+            return
+        for tid in tids:
+            try:
+                with open("/proc/%d/task/%s/status" % (self.pid, tid)) as f:
+                    for line in f:
+                        if line.startswith("voluntary_ctxt_switches:"):
+                            self.last[tid] = int(line.split()[1])
+                            break
+            except (OSError, ValueError):
+                pass
+
+    def total(self):
+        if self.base is None:
+            return None
+        return sum(count - self.base.get(tid, 0) for tid, count in self.last.items())
+
+
 def wait_for_pid(folder, exe_name, seconds=20):
     deadline = time.time() + seconds
     while time.time() < deadline:
@@ -123,10 +166,11 @@ def percentile(values, p):
     return ordered[min(rank, len(ordered)) - 1]
 
 
-def run_watched(command, folder, exe_name, timeout):
+def run_watched(command, folder, exe_name, timeout, watch=None):
     """Runs a Windows program from `folder` under Wine to its end; returns its
     output lines, its own CPU seconds (the last reading before it ended) and
-    the wineserver's CPU seconds over the run."""
+    the wineserver's CPU seconds over the run. `watch(pid, out_path)`, if
+    given, is called at every reading while the program runs."""
     ws = wineserver_pid()
     ws_before = cpu_seconds(ws) if ws else None
     out_path = os.path.join(folder, exe_name + ".txt")
@@ -140,6 +184,8 @@ def run_watched(command, folder, exe_name, timeout):
             reading = cpu_seconds(pid) if pid else None
             if reading is not None:
                 cpu = reading
+            if watch and pid:
+                watch(pid, out_path)
             if time.time() > deadline:
                 child.kill()
                 break
@@ -169,18 +215,24 @@ class Road:
         self.service_pid = wait_for_pid(self.service_dir, "Tonvaled.exe")
 
     def run(self, buff_ms, *arguments, timeout=900):
-        """Runs the client to its end; returns its output lines and the CPU
-        seconds of the service, the client and the wineserver over the run."""
+        """Runs the client to its end; returns its output lines, the CPU
+        seconds of the service, the client and the wineserver over the run,
+        and the service's voluntary context switches over it."""
         write_ini(os.path.join(self.plugin_dir, "out_tonvale.ini"),
                   ["ServerAddr=127.0.0.1", "ServerPort=%d" % self.port, "BuffSize=%d" % buff_ms])
         service_before = cpu_seconds(self.service_pid) if self.service_pid else None
+        switches = ThreadSwitches()
+        if self.service_pid:
+            switches.start(self.service_pid)
         lines, client_cpu, wineserver = run_watched(
             [self.client, "--plugin", win_path(self.plugin)] + [str(a) for a in arguments],
-            self.folder, "tvbench.exe", timeout)
+            self.folder, "tvbench.exe", timeout, watch=lambda pid, out_path: switches.read())
+        switches.read()
         service = None
         if service_before is not None:
             service = cpu_seconds(self.service_pid) - service_before
-        return lines, {"service": service, "host": client_cpu, "wineserver": wineserver}
+        return lines, {"service": service, "host": client_cpu, "wineserver": wineserver}, \
+            switches.total()
 
     def close(self):
         self.daemon.close()
@@ -192,12 +244,12 @@ def numbers(lines, key, index=1):
 
 
 def measure_open(road, count):
-    lines, _ = road.run(2000, "open", count)
+    lines, _, _ = road.run(2000, "open", count)
     return {"open_ms": numbers(lines, "open"), "close_ms": numbers(lines, "close")}
 
 
 def measure_flush(road, buff_ms, count):
-    lines, _ = road.run(buff_ms, "flush", count)
+    lines, _, _ = road.run(buff_ms, "flush", count)
     return {"flush_ms": numbers(lines, "flush"), "queued_ms": numbers(lines, "flush", 3)}
 
 
@@ -226,9 +278,10 @@ def position_figures(lines):
 
 
 def measure_play(road, seconds, rate, channels, bits):
-    lines, cpu = road.run(ROAD_BUFF_MS, "play", seconds, rate, channels, bits,
-                          timeout=seconds * 3 + 60)
+    lines, cpu, switches = road.run(ROAD_BUFF_MS, "play", seconds, rate, channels, bits,
+                                    timeout=seconds * 3 + 60)
     figures = position_figures(lines)
+    figures["service_switches_per_audio_s"] = None if switches is None else switches / seconds
     minutes = seconds / 60.0
     figures.update({"cpu_%s_s_per_min" % k: (v / minutes if v is not None else None)
                     for k, v in cpu.items()})
@@ -246,13 +299,27 @@ class Floor:
     def __init__(self, build):
         self.folder = tempfile.mkdtemp(prefix="tvfloor_")
         self.player = os.path.join(self.folder, "tvfloor.exe")
+        self.switches = None
         shutil.copy(os.path.join(build, "bench", "tvfloor.exe"), self.player)
 
     def run(self, *arguments, timeout=300):
         """The player's one line of figures as {name: [values]}, its CPU
-        seconds over the whole process, and the wineserver's over the run."""
+        seconds over the whole process, the wineserver's over the run, and the
+        player's voluntary context switches from the line "playing" on (after
+        Wine's start-up and the warm-up open) to its end."""
+        switches = ThreadSwitches()
+
+        def watch(pid, out_path):
+            if switches.base is not None:
+                switches.read()
+                return
+            with open(out_path) as out:
+                if "playing" in out.read().split("\n"):
+                    switches.start(pid)
+
         lines, cpu, wineserver = run_watched([self.player] + [str(a) for a in arguments],
-                                             self.folder, "tvfloor.exe", timeout)
+                                             self.folder, "tvfloor.exe", timeout, watch)
+        self.switches = switches.total()
         figures = {}
         for line in lines:
             if line.startswith("error"):
@@ -290,7 +357,9 @@ def measure_floor_play(floor, seconds, rate, channels, bits):
               "cpu_process_s_per_min": process / minutes,
               "cpu_wineserver_s_per_min": None if wineserver is None else wineserver / minutes,
               "wall_ms": (figures.get("wall_ms") or [None])[0],
-              "bytes": (figures.get("bytes") or [None])[0], "queued_ms": ROAD_BUFF_MS}
+              "bytes": (figures.get("bytes") or [None])[0], "queued_ms": ROAD_BUFF_MS,
+              "switches_per_audio_s": None if floor.switches is None else
+              floor.switches / seconds}
     result["cpu_total_s_per_min"] = plus(result["cpu_player_s_per_min"],
                                          result["cpu_wineserver_s_per_min"])
     return result
@@ -757,6 +826,8 @@ def road_over_floor(t, f):
         out["cpu_wineserver_" + label] = ratio(road["cpu_wineserver_s_per_min"],
                                                floor["cpu_wineserver_s_per_min"])
         out["cpu_whole_road_" + label] = ratio(whole_road_cpu(road), floor["cpu_total_s_per_min"])
+        out["switches_" + label] = ratio(road.get("service_switches_per_audio_s"),
+                                         floor.get("switches_per_audio_s"))
     return out
 
 
@@ -823,6 +894,9 @@ def table(results):
             ("CPU s/min whole road (service + host + wineserver), %s" % label,
              fmt(whole_road_cpu(ours), 3), fmt(theirs["cpu_total_s_per_min"], 3), "-",
              fmt(floor["cpu_total_s_per_min"], 3), times(r["cpu_whole_road_" + key])),
+            ("Wake-ups per s of audio, service (voluntary switches), %s" % label,
+             fmt(ours.get("service_switches_per_audio_s"), 0), "-", "<= 1.5x floor",
+             fmt(floor.get("switches_per_audio_s"), 0), times(r.get("switches_" + key))),
         ]
     rows += keeping_up_rows(t.get("keeping_up") or {}) + flat_rows(t.get("flat") or {})
     rows += resume_rows(t.get("resume") or {})

@@ -21,6 +21,8 @@ for row in "Open ms" "Close ms" "Flush ms, 2 s queued" "Flush ms, 20 s queued" \
            "CPU s/min service + wineserver / peer server, 192k/32/8" \
            "CPU s/min host / pacat, 192k/32/8" "CPU s/min wineserver, 192k/32/8" \
            "CPU s/min whole road (service + host + wineserver), 192k/32/8" "Road / floor" \
+           "Wake-ups per s of audio, service (voluntary switches), 44.1k/16/2" \
+           "Wake-ups per s of audio, service (voluntary switches), 192k/32/8" \
            "Gaps at 192k/32/8" "Played sum - bytes written, 192k/32/8" \
            "Service handles start / end" "Service private MiB start / end" \
            "Listening to sound again ms"; do
@@ -37,8 +39,10 @@ for row, key in (("open", "open_ms"), ("open", "close_ms"), ("reset_2s", "reset_
                  ("reset_20s", "reset_ms")):
     assert len(f[row][key]) == repeats, (row, key, f[row][key])
 for row in ("play_cd", "play_hi"):
-    for key in ("cpu_player_s_per_min", "cpu_wineserver_s_per_min", "cpu_total_s_per_min"):
+    for key in ("cpu_player_s_per_min", "cpu_wineserver_s_per_min", "cpu_total_s_per_min",
+                "switches_per_audio_s"):
         assert f[row][key] is not None, (row, key)
+    assert d["tonvale"][row]["service_switches_per_audio_s"] is not None, row
 for key in ("open_p50", "open_p99", "flush_2s_p50", "flush_2s_p99", "flush_20s_p50"):
     assert d["road_over_floor"][key] is not None, key
 play = d["tonvale"]["play_cd"]

@@ -16,7 +16,9 @@
 //                                                     PAUSE_MS every EVERY_MS
 //
 // Each prints one line of name=value figures (lists joined by commas), or a
-// line starting with "error" and exits with 1.
+// line starting with "error" and exits with 1. Play prints the line "playing"
+// first, once Wine's start-up and the warm-up open are behind it, so that a
+// watcher can count the process's wake-ups over the playback alone.
 #include <windows.h>
 #include <mmsystem.h>
 #include <mmreg.h>
@@ -267,6 +269,10 @@ int Play(Player *player, int seconds, int rate, int channels, int bits, int queu
     if (result != MMSYSERR_NOERROR)
         return Fail("waveOutOpen", result);
     ClosePlayer(player);
+    printf("playing\n");
+    fflush(stdout);
+    // Time for the watcher to see the line before the figures count.
+    Sleep(200);
     double cpuBefore = ProcessCpuSeconds(), start = NowMs();
     result = OpenPlayer(player, rate, channels, bits);
     if (result != MMSYSERR_NOERROR)

@@ -16,6 +16,7 @@
 #include "plugin/plugin_state.h"
 #include "plugin/position_clock.h"
 #include "plugin/stream_resume.h"
+#include "protocol/receive_buffer.h"
 
 struct LinkChannel {
     SOCKET Socket;
@@ -120,27 +121,16 @@ static int ReceiveSome(LinkChannel *channel, char *into, int length) {
     return static_cast<int>(got);
 }
 
+static int ReceiveFromChannel(void *channel, unsigned char *into, int room) {
+    return ReceiveSome(static_cast<LinkChannel *>(channel), reinterpret_cast<char *>(into), room);
+}
+
 // The service reports played buffers in runs of frames; one receive takes as
 // many as have arrived.
-struct FrameBuffer {
-    char Data[4096];
-    int Start;
-    int End;
-};
-
-static bool ReceiveFrame(LinkChannel *channel, FrameBuffer *buffer,
+static bool ReceiveFrame(LinkChannel *channel, ReceiveBuffer *buffer,
                          unsigned char frame[FRAME_HEADER_SIZE]) {
-    while (buffer->End - buffer->Start < FRAME_HEADER_SIZE) {
-        memmove(buffer->Data, buffer->Data + buffer->Start, buffer->End - buffer->Start);
-        buffer->End -= buffer->Start;
-        buffer->Start = 0;
-        int got = ReceiveSome(channel, buffer->Data + buffer->End,
-                              static_cast<int>(sizeof buffer->Data) - buffer->End);
-        if (got <= 0) return false;
-        buffer->End += got;
-    }
-    memcpy(frame, buffer->Data + buffer->Start, FRAME_HEADER_SIZE);
-    buffer->Start += FRAME_HEADER_SIZE;
+    if (!ReceiveBufferFill(buffer, FRAME_HEADER_SIZE, ReceiveFromChannel, channel)) return false;
+    memcpy(frame, ReceiveBufferTake(buffer, FRAME_HEADER_SIZE), FRAME_HEADER_SIZE);
     return true;
 }
 
@@ -177,7 +167,8 @@ static DWORD WINAPI ReplyReader(void *parameter) {
     LinkChannel *channel = static_cast<LinkChannel *>(parameter);
     HMODULE module = channel->ModuleReference;
     unsigned char frame[FRAME_HEADER_SIZE];
-    FrameBuffer buffer = {};
+    unsigned char received[4096];
+    ReceiveBuffer buffer = {received, sizeof received, 0, 0};
     while (ReceiveFrame(channel, &buffer, frame)) {
         FrameHeader header = DecodeFrameHeader(frame);
         if (header.Code == CMD_PLAYED) {

@@ -10,6 +10,14 @@
 // back, unprepares and frees each, and only then counts it in DoneCount, so
 // flush and close can wait until DoneCount catches up with QueuedCount and
 // know that no buffer is left.
+//
+// Batches: the first buffer to come back after a quiet spell wakes the
+// release thread, which then reports once per window (REPORT_WINDOW_MS)
+// whatever has come back in it, for as long as buffers keep coming; a window
+// with none sends it back to sleep. So a playing stream costs one wake and
+// one report per window, not one per buffer, and no buffer waits longer than
+// a window. A flush or close cuts the window short (ReleaseHurry) and the
+// thread reports without one until it is over.
 #include "play_device.h"
 
 #include <ks.h>
@@ -23,6 +31,7 @@ static bool StartThreadForDevice(PlayDevice *device) {
 }
 
 bool (*StartReleaseThread)(PlayDevice *device) = StartThreadForDevice;
+DWORD ReportWindowMs = REPORT_WINDOW_MS;
 
 static void CloseHandleOnce(HANDLE *handle) {
     if (*handle)
@@ -30,9 +39,9 @@ static void CloseHandleOnce(HANDLE *handle) {
     *handle = nullptr;
 }
 
-// Called on the callback thread. Only the push onto an empty list wakes the
-// release thread: it takes the whole list each time it wakes, so a burst of
-// returns costs one wake.
+// Called on the callback thread. The release thread is woken only when it
+// sleeps for want of returns; while it reports window by window it takes
+// what has been pushed without being told.
 static void PushReturned(PlayDevice *device, WAVEHDR *header) {
     WAVEHDR *head;
     do {
@@ -40,7 +49,7 @@ static void PushReturned(PlayDevice *device, WAVEHDR *header) {
         header->dwUser = reinterpret_cast<DWORD_PTR>(head);
     } while (InterlockedCompareExchangePointer(reinterpret_cast<void *volatile *>(&device->Returned),
                                                header, head) != head);
-    if (!head)
+    if (device->ReleaseIdle && InterlockedExchange(&device->ReleaseIdle, 0))
         SetEvent(device->ReleaseWake);
 }
 
@@ -80,37 +89,82 @@ static WAVEHDR *ReleaseRun(PlayDevice *device, WAVEHDR *header) {
     return header;
 }
 
+// Reports and releases everything that has come back; returns how many.
+static int ReleaseReturned(PlayDevice *device) {
+    WAVEHDR *header = TakeReturned(device);
+    if (!header)
+        return 0;
+    int released = 0;
+    for (WAVEHDR *h = header; h; h = reinterpret_cast<WAVEHDR *>(h->dwUser))
+        released++;
+    while (header)
+        header = ReleaseRun(device, header);
+    if (device->WaitingForRelease)
+        SetEvent(device->ReleasedSome);
+    return released;
+}
+
+// Sleeps until a buffer has come back or the device stops. The callback sets
+// ReleaseWake only if it is the one to clear ReleaseIdle, so a wake is never
+// lost and never left over: a push this thread sees after announcing itself
+// idle is taken without waiting unless the callback has already claimed the
+// wake, which is then consumed.
+static void AwaitFirstReturn(PlayDevice *device) {
+    if (device->Returned || device->ReleaseStopping)
+        return;
+    InterlockedExchange(&device->ReleaseIdle, 1);
+    if ((device->Returned || device->ReleaseStopping) &&
+        InterlockedExchange(&device->ReleaseIdle, 0))
+        return;
+    WaitForSingleObject(device->ReleaseWake, INFINITE);
+}
+
+// The window before a report, skipped while a flush or close waits.
+static void AwaitReportWindow(PlayDevice *device) {
+    if (!device->WaitingForRelease)
+        WaitForSingleObject(device->ReleaseHurry, ReportWindowMs);
+}
+
 DWORD WINAPI ReleaseBufferThread(void *argument) {
     PlayDevice *device = static_cast<PlayDevice *>(argument);
     for (;;) {
-        WaitForSingleObject(device->ReleaseWake, INFINITE);
-        for (WAVEHDR *header = TakeReturned(device); header;)
-            header = ReleaseRun(device, header);
-        if (device->WaitingForRelease)
-            SetEvent(device->ReleasedSome);
-        if (device->ReleaseStopping)
+        AwaitFirstReturn(device);
+        if (device->ReleaseStopping && !device->Returned)
             return 0;
+        // Buffers are coming back: a report per window until one brings none.
+        do
+            AwaitReportWindow(device);
+        while (ReleaseReturned(device) > 0);
     }
 }
 
 // No time-out: every queued buffer comes back after a reset, and the release
-// thread counts each one.
+// thread counts each one. The release thread is hurried out of its window
+// and reports without one until the wait is over.
 static void WaitUntilAllReleased(PlayDevice *device) {
+    if (!device->ReleaseThread)
+        return; // no device open: nothing was queued
     InterlockedExchange(&device->WaitingForRelease, 1);
+    SetEvent(device->ReleaseHurry);
     while (device->QueuedCount > device->DoneCount)
         WaitForSingleObject(device->ReleasedSome, INFINITE);
     InterlockedExchange(&device->WaitingForRelease, 0);
+    ResetEvent(device->ReleaseHurry);
 }
 
 static bool StartRelease(PlayDevice *device) {
     device->Returned = nullptr;
     device->ReleaseStopping = 0;
     device->WaitingForRelease = 0;
+    device->ReleaseIdle = 0;
     device->ReleaseWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    device->ReleaseHurry = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     device->ReleasedSome = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (device->ReleaseWake && device->ReleasedSome && StartReleaseThread(device))
+    if (device->ReleaseWake && device->ReleaseHurry && device->ReleasedSome &&
+        StartReleaseThread(device))
         return true;
     CloseHandleOnce(&device->ReleaseWake);
+    CloseHandleOnce(&device->ReleaseHurry);
     CloseHandleOnce(&device->ReleasedSome);
     return false;
 }
@@ -118,10 +172,12 @@ static bool StartRelease(PlayDevice *device) {
 // Only once the device is closed, so no buffer can come back any more.
 static void StopRelease(PlayDevice *device) {
     InterlockedExchange(&device->ReleaseStopping, 1);
+    SetEvent(device->ReleaseHurry);
     SetEvent(device->ReleaseWake);
     WaitForSingleObject(device->ReleaseThread, INFINITE);
     CloseHandleOnce(&device->ReleaseThread);
     CloseHandleOnce(&device->ReleaseWake);
+    CloseHandleOnce(&device->ReleaseHurry);
     CloseHandleOnce(&device->ReleasedSome);
 }
 

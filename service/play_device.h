@@ -1,7 +1,7 @@
 // The service's one wave-out device on the wave mapper: every CMD_WRITE
 // payload becomes a wave buffer of its own, and every buffer the device gives
 // back is reported to an IEndPlay listener and released by the device's
-// standing release thread.
+// standing release thread, in batches a short window apart.
 #pragma once
 
 #include <windows.h>
@@ -13,12 +13,13 @@
 class IEndPlay {
   public:
     // Called on the device's release thread, once per returned buffer, in the
-    // order the device gave them back, with that buffer's length (a buffer
-    // shorter than one frame is reported at once, on the thread that wrote
-    // it). Must not call any wave-out function: flush and close wait for it
-    // while they hold the device.
+    // order the device gave them back, with that buffer's length, at most
+    // REPORT_WINDOW_MS after it came back (a buffer shorter than one frame is
+    // reported at once, on the thread that wrote it). Must not call any
+    // wave-out function: flush and close wait for it while they hold the
+    // device.
     virtual void OnEndPlay(int32_t bytes) = 0;
-    // A run of buffers given back one after another, oldest first, from the
+    // A batch of buffers given back one after another, oldest first, from the
     // same thread and under the same rules; a listener may report them
     // together. By default each is reported on its own.
     virtual void OnEndPlayRun(const int32_t *lengths, int count) {
@@ -29,6 +30,11 @@ class IEndPlay {
 
 // The most buffers reported in one run.
 enum { END_PLAY_RUN_MAX = 128 };
+
+// How long a returned buffer may wait to be reported with those that come
+// back after it: one wake and one report per window instead of one per
+// buffer. A flush or close never waits for it.
+enum : DWORD { REPORT_WINDOW_MS = 20 };
 
 struct PlayDevice {
     HWAVEOUT WaveHandle = nullptr;
@@ -44,8 +50,13 @@ struct PlayDevice {
     WAVEHDR *volatile Returned = nullptr;
     // Lives from a successful open to the end of its close.
     HANDLE ReleaseThread = nullptr;
-    // Set by the callback when Returned stops being empty.
+    // Set by the callback when a buffer comes back while the release thread
+    // is idle (ReleaseIdle), so a steady stream of returns sets no event.
     HANDLE ReleaseWake = nullptr;
+    volatile LONG ReleaseIdle = 0;
+    // Manual-reset: set while a flush or close waits, and at the stop, so
+    // that no report window holds them up.
+    HANDLE ReleaseHurry = nullptr;
     // Set by the release thread after a batch while a flush or close waits.
     HANDLE ReleasedSome = nullptr;
     volatile LONG WaitingForRelease = 0;
@@ -64,3 +75,6 @@ DWORD WINAPI ReleaseBufferThread(void *device);
 // Starts the device's release thread into ReleaseThread; replaceable so that
 // tests can make thread creation fail. Returns false when none was started.
 extern bool (*StartReleaseThread)(PlayDevice *device);
+// The report window in use, REPORT_WINDOW_MS; tests lengthen it to hold a
+// batch open.
+extern DWORD ReportWindowMs;

@@ -153,7 +153,7 @@ bool CTonvale::ServeConnection() {
 // last CMD_PLAYED frames never reach a later connection.
 void CTonvale::EndConnection() {
     CloseSocketOnce(&ClientSocket);
-    ReceivedStart = ReceivedEnd = 0;
+    ReceiveBufferClear(&Received);
     PlayDeviceClose(&Device);
 }
 
@@ -182,41 +182,38 @@ bool CTonvale::ReceiveAll(unsigned char *buffer, int32_t length) {
     return true;
 }
 
+static int ReceiveFromClient(void *app, unsigned char *into, int room) {
+    return recv(static_cast<CTonvale *>(app)->ClientSocket, reinterpret_cast<char *>(into), room,
+                0);
+}
+
 // Takes `length` bytes from what has been received, receiving as much as
 // the buffer holds whenever it runs short.
 bool CTonvale::TakeReceived(unsigned char *into, int32_t length) {
-    while (ReceivedEnd - ReceivedStart < length) {
-        memmove(Received, Received + ReceivedStart, ReceivedEnd - ReceivedStart);
-        ReceivedEnd -= ReceivedStart;
-        ReceivedStart = 0;
-        int got = recv(ClientSocket, reinterpret_cast<char *>(Received) + ReceivedEnd,
-                       static_cast<int>(sizeof Received) - ReceivedEnd, 0);
-        if (got <= 0)
-            return false;
-        ReceivedEnd += got;
-    }
-    memcpy(into, Received + ReceivedStart, length);
-    ReceivedStart += length;
+    if (!ReceiveBufferFill(&Received, length, ReceiveFromClient, this))
+        return false;
+    memcpy(into, ReceiveBufferTake(&Received, length), length);
     return true;
 }
 
-// A payload that has arrived whole with the frames before it is used where
-// it lies; a longer one gets a heap buffer of exactly its size, filled from
-// what has arrived and then straight from the socket. Null when the
-// connection ends first.
+// A payload that fits the receive buffer is completed there, each receive
+// taking whatever follows it too, and used where it lies; a longer one gets
+// a heap buffer of exactly its size, filled from what has arrived and then
+// straight from the socket. Null when the connection ends first.
 const unsigned char *CTonvale::ReceivePayload(int32_t length) {
     if (length > MAX_PAYLOAD_BYTES)
         RaiseException(STATUS_NO_MEMORY, EXCEPTION_NONCONTINUABLE, 0, nullptr);
-    if (ReceivedEnd - ReceivedStart >= length) {
-        ReceivedStart += length;
-        return Received + ReceivedStart - length;
+    if (length <= Received.Size) {
+        if (!ReceiveBufferFill(&Received, length, ReceiveFromClient, this))
+            return nullptr;
+        return ReceiveBufferTake(&Received, length);
     }
+    int32_t buffered = ReceiveBufferHeld(&Received);
     PendingPayload = static_cast<unsigned char *>(malloc(length));
     if (!PendingPayload)
         RaiseException(STATUS_NO_MEMORY, EXCEPTION_NONCONTINUABLE, 0, nullptr);
-    int32_t buffered = ReceivedEnd - ReceivedStart;
-    memcpy(PendingPayload, Received + ReceivedStart, buffered);
-    ReceivedStart = ReceivedEnd = 0;
+    memcpy(PendingPayload, ReceiveBufferTake(&Received, buffered), buffered);
+    ReceiveBufferClear(&Received);
     if (!ReceiveAll(PendingPayload + buffered, length - buffered))
         return nullptr;
     return PendingPayload;
@@ -224,7 +221,7 @@ const unsigned char *CTonvale::ReceivePayload(int32_t length) {
 
 bool CTonvale::ReadFrame() {
     // Frames already received are served before the socket is waited on.
-    if (ReceivedEnd - ReceivedStart < FRAME_HEADER_SIZE) {
+    if (ReceiveBufferHeld(&Received) < FRAME_HEADER_SIZE) {
         ClientWait wait = AwaitFrameOrWaitingClient(&Watch, Device.WaveHandle != nullptr,
                                                     &ClientSocket, &ListenSocket);
         if (wait == ClientWait::YieldToWaitingClient)

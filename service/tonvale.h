@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "../protocol/frames.h"
+#include "../protocol/receive_buffer.h"
 #include "client_watch.h"
 #include "play_device.h"
 #include "service_app.h"
@@ -56,9 +57,8 @@ class CTonvale final : public CServiceApp, public IEndPlay {
     // Bytes of the connection received ahead of the frame being read: one
     // receive takes as many frames as have arrived, where a receive per
     // header and one per payload cost two socket calls per CMD_WRITE.
-    unsigned char Received[64 * 1024];
-    int32_t ReceivedStart = 0;
-    int32_t ReceivedEnd = 0;
+    unsigned char ReceivedBytes[64 * 1024];
+    ReceiveBuffer Received = {ReceivedBytes, sizeof ReceivedBytes, 0, 0};
 
     // What a fault caught while serving must undo.
     unsigned char *PendingPayload = nullptr;

@@ -15,6 +15,7 @@ struct RecordingSink : IEndPlay {
     volatile LONG Bytes = 0;
     DWORD DelayMs = 0; // how long each report takes, as a slow send would
     std::vector<int32_t> Lengths;
+    std::vector<int> Runs; // how many buffers each report carried
     CRITICAL_SECTION Lock;
     RecordingSink() { InitializeCriticalSection(&Lock); }
     ~RecordingSink() { DeleteCriticalSection(&Lock); }
@@ -26,7 +27,29 @@ struct RecordingSink : IEndPlay {
         InterlockedIncrement(&Calls);
         InterlockedExchangeAdd(&Bytes, bytes);
     }
+    void OnEndPlayRun(const int32_t *lengths, int count) override {
+        EnterCriticalSection(&Lock);
+        Runs.push_back(count);
+        LeaveCriticalSection(&Lock);
+        IEndPlay::OnEndPlayRun(lengths, count);
+    }
 };
+
+// Buffers the device has given back that the release thread has not taken.
+int ReturnedCount(const PlayDevice &device) {
+    int count = 0;
+    for (WAVEHDR *h = device.Returned; h; h = reinterpret_cast<WAVEHDR *>(h->dwUser))
+        count++;
+    return count;
+}
+
+// Waits (at most 5 s) until `count` buffers have come back and wait in the
+// report window.
+bool AwaitReturned(const PlayDevice &device, int count) {
+    for (int waited = 0; ReturnedCount(device) < count && waited < 5000; waited += 5)
+        Sleep(5);
+    return ReturnedCount(device) == count;
+}
 
 const PcmFormat Stereo = MakePcmFormat(44100, 2, 16);
 
@@ -35,6 +58,7 @@ class PlayDeviceTest : public ::testing::Test {
     void TearDown() override {
         PlayDeviceClose(&Device);
         StartReleaseThread = SavedStarter;
+        ReportWindowMs = REPORT_WINDOW_MS;
     }
     PlayDevice Device;
     RecordingSink Sink;
@@ -135,6 +159,48 @@ TEST_F(PlayDeviceTest, FlushWaitsForASlowReleaseThreadAndReportsInOrder) {
     EXPECT_EQ(written, Sink.Lengths);
     EXPECT_EQ(0, Device.QueuedCount);
     EXPECT_EQ(nullptr, Device.Returned);
+}
+
+// With a window that never ends on its own, played buffers wait in it
+// unreported; a flush, and a close, each end it at once and report the
+// whole batch in one run, in the order the buffers came back, before they
+// return.
+TEST_F(PlayDeviceTest, FlushAndCloseEndTheReportWindowAndReportTheBatchInOrder) {
+    ReportWindowMs = INFINITE;
+    ASSERT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
+    const std::vector<int32_t> first = {1764, 1768, 1772};
+    for (int32_t length : first)
+        ASSERT_TRUE(PlayDeviceWrite(&Device, length, Silence.data()));
+    ASSERT_TRUE(AwaitReturned(Device, 3));
+    EXPECT_EQ(0, Sink.Calls);
+    PlayDeviceFlush(&Device);
+    EXPECT_EQ(first, Sink.Lengths);
+    EXPECT_EQ(std::vector<int>{3}, Sink.Runs);
+
+    const std::vector<int32_t> second = {2000, 1996};
+    for (int32_t length : second)
+        ASSERT_TRUE(PlayDeviceWrite(&Device, length, Silence.data()));
+    ASSERT_TRUE(AwaitReturned(Device, 2));
+    PlayDeviceClose(&Device);
+    EXPECT_EQ(5, Sink.Calls);
+    EXPECT_EQ((std::vector<int32_t>{1764, 1768, 1772, 2000, 1996}), Sink.Lengths);
+    EXPECT_EQ((std::vector<int>{3, 2}), Sink.Runs);
+    EXPECT_EQ(nullptr, Device.ReleaseThread);
+}
+
+// Short buffers played through are reported a window's worth at a time, each
+// once and in the order they were written.
+TEST_F(PlayDeviceTest, PlayingBuffersAreReportedInBatchesInTheirOrder) {
+    ASSERT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
+    std::vector<int32_t> written;
+    for (int i = 0; i < 50; i++) {
+        written.push_back(352 + 4 * (i % 3)); // about 2 ms each
+        ASSERT_TRUE(PlayDeviceWrite(&Device, written.back(), Silence.data()));
+    }
+    for (int waited = 0; Sink.Calls < 50 && waited < 5000; waited += 10)
+        Sleep(10);
+    EXPECT_EQ(written, Sink.Lengths);
+    EXPECT_LT(Sink.Runs.size(), written.size());
 }
 
 TEST_F(PlayDeviceTest, RefusedFormatsLeaveTheDeviceClosed) {
