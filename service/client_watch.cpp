@@ -66,17 +66,19 @@ ClientWait AwaitFrameOrWaitingClient(IdleWatch *watch, bool deviceOpen,
     }
 }
 
+// Plain stores: an aligned 32-bit store is whole on x86, and the watch only
+// needs to see it within its next slice, so no frame pays for a fence.
 void NoteConnection(DryWatch *watch) {
-    InterlockedExchange(&watch->LastFrameAt, static_cast<LONG>(GetTickCount()));
-    InterlockedExchange(&watch->Paused, 0);
+    watch->LastFrameAt = static_cast<LONG>(GetTickCount());
+    watch->Paused = 0;
 }
 
 void NoteFrame(DryWatch *watch, uint8_t code) {
-    InterlockedExchange(&watch->LastFrameAt, static_cast<LONG>(GetTickCount()));
+    watch->LastFrameAt = static_cast<LONG>(GetTickCount());
     if (code == CMD_PAUSE)
-        InterlockedExchange(&watch->Paused, 1);
+        watch->Paused = 1;
     else if (code == CMD_RESUME || code == CMD_OPEN || code == CMD_CLOSE)
-        InterlockedExchange(&watch->Paused, 0);
+        watch->Paused = 0;
 }
 
 static bool IsDryAndQuiet(const DryWatch *watch) {
@@ -97,13 +99,14 @@ static bool ClientWaiting(SOCKET listening) {
     return select(0, &readable, nullptr, nullptr, &now) == 1;
 }
 
-// Takes the served socket only if it is still the one that was judged, so a
-// connection accepted meanwhile is never cut.
-static void GiveWay(DryWatch *watch, SOCKET judged) {
-    if (InterlockedCompareExchange(reinterpret_cast<volatile LONG *>(watch->ClientSocket),
+bool CloseSocketIfStill(volatile SOCKET *socketVariable, SOCKET expected) {
+    if (expected == INVALID_SOCKET ||
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG *>(socketVariable),
                                    static_cast<LONG>(INVALID_SOCKET),
-                                   static_cast<LONG>(judged)) == static_cast<LONG>(judged))
-        closesocket(judged);
+                                   static_cast<LONG>(expected)) != static_cast<LONG>(expected))
+        return false;
+    closesocket(expected);
+    return true;
 }
 
 static DWORD WINAPI DryWatchThread(void *parameter) {
@@ -112,7 +115,7 @@ static DWORD WINAPI DryWatchThread(void *parameter) {
         SOCKET client = *watch->ClientSocket;
         if (client != INVALID_SOCKET && IsDryAndQuiet(watch) &&
             ClientWaiting(*watch->ListenSocket) && IsDryAndQuiet(watch))
-            GiveWay(watch, client);
+            CloseSocketIfStill(watch->ClientSocket, client); // not one accepted meanwhile
     }
     return 0;
 }

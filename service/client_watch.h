@@ -17,6 +17,11 @@ enum : ULONG { KEEPALIVE_IDLE_MS = 10000, KEEPALIVE_INTERVAL_MS = 1000 };
 // A connection with no device open for this long gives way to a waiting client.
 enum : DWORD { YIELD_AFTER_IDLE_MS = 2000 };
 
+// Takes the socket out of *socketVariable (leaving INVALID_SOCKET) and closes
+// it, but only while it still holds `expected`: threads that race to close
+// the same variable close its socket once, and never a newer one.
+bool CloseSocketIfStill(volatile SOCKET *socketVariable, SOCKET expected);
+
 // Switches keep-alive on with the timings above; false when the stack refused.
 bool EnableKeepAlive(SOCKET socket);
 

@@ -12,13 +12,14 @@
 
 void (*PayloadReceivedHook)(const FrameHeader &header, const unsigned char *payload);
 
-// Run and Stop run on different threads; whichever takes the handle closes it,
-// so no socket is ever closed twice.
+// Run, Stop and the dry watch run on different threads; whichever takes the
+// socket closes it.
 static void CloseSocketOnce(volatile SOCKET *socketVariable) {
-    SOCKET taken = static_cast<SOCKET>(InterlockedExchange(
-        reinterpret_cast<volatile LONG *>(socketVariable), static_cast<LONG>(INVALID_SOCKET)));
-    if (taken != INVALID_SOCKET)
-        closesocket(taken);
+    for (;;) {
+        SOCKET seen = *socketVariable;
+        if (seen == INVALID_SOCKET || CloseSocketIfStill(socketVariable, seen))
+            return;
+    }
 }
 
 CTonvale::CTonvale() {
