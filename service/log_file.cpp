@@ -72,7 +72,10 @@ void CLogFile::WriteMessage(const wchar_t *message) {
         return;
     CharToOemW(message, text);
     if (ConsoleMode) {
+        // A redirected stdout is fully buffered; each line goes out at once,
+        // so a watcher sees it and no way of ending the process loses it.
         fputs(text, stdout);
+        fflush(stdout);
     } else if (LogStream) {
         SYSTEMTIME now;
         GetSystemTime(&now);
