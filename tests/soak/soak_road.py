@@ -348,7 +348,7 @@ def lowest_queued(frames, settle=0.25):
     in each stretch between flushes, from `settle` seconds after the open or
     flush reply, while the host was still writing: how far ahead of the sound
     card the plug-in and the service kept the stream."""
-    last_write = max(f.time for f in frames if f.code == frame_proxy.CMD_WRITE)
+    last_write = max((f.time for f in frames if f.code == frame_proxy.CMD_WRITE), default=0)
     lowest, held, since = [], 0, None
     for f in frames:
         if f.direction == frame_proxy.TO_PLUGIN and f.code in (frame_proxy.CMD_OPEN,
