@@ -252,6 +252,13 @@ def check_call_limits(run, waited=(), boxed=(), may_wait=()):
           "the only long calls are %s (%s)" % (sorted(set(waited) | set(boxed)), run.slow))
 
 
+def check_final_position(run, name, seconds, slack=20):
+    """The host's final position in the file is its length."""
+    pos, length = run.finished.get(name, (-1, seconds * 1000))
+    check(abs(pos - length) <= slack, "%s: final position %d ms equals the length %d ms" % (
+        name, pos, length))
+
+
 def check_plays_whole(road, recorded, path, name, run, seconds):
     """The file was heard whole and in order, and its final position is its length."""
     sig = Signal(path)
@@ -267,9 +274,7 @@ def check_plays_whole(road, recorded, path, name, run, seconds):
         brief = all(ms(length) <= 250 for _, length in longest[3])
         check(brief, "%s has no silence but brief underruns (%s)" % (
             name, ["%.0f ms" % ms(length) for _, length in longest[3]]))
-    pos, length = run.finished.get(name, (-1, seconds * 1000))
-    check(abs(pos - length) <= 40, "%s: final position %d ms equals the length %d ms" % (
-        name, pos, length))
+    check_final_position(run, name, seconds, slack=40)
 
 
 def print_control_frames(road, since):
@@ -346,9 +351,7 @@ def case_reset_write(road):
     check_boxes(run, [])
     check_call_limits(run)
     check(len(road.proxy.connections) == 2, "the stream went on over a new connection")
-    pos, length = run.finished.get("fault.wav", (-1, 3000))
-    check(abs(pos - length) <= 20, "fault.wav: final position %d ms equals the length %d ms" % (
-        pos, length))
+    check_final_position(run, "fault.wav", 3)
 
 
 def case_reset_flush(road):
@@ -362,9 +365,7 @@ def case_reset_flush(road):
     check_call_limits(run)
     check(len(road.proxy.connections) == 2, "the seek went on over a new connection (%d "
           "connections)" % len(road.proxy.connections))
-    pos, length = run.finished.get("fault.wav", (-1, 4000))
-    check(abs(pos - length) <= 20, "fault.wav: final position %d ms equals the length %d ms" % (
-        pos, length))
+    check_final_position(run, "fault.wav", 4)
 
 
 def case_reset_close(road):
@@ -400,9 +401,7 @@ def case_stall_write(road):
     check_boxes(run, [])
     # The host obeys CanWrite, so Write must never wait for the service.
     check_call_limits(run)
-    pos, length = run.finished.get("stalled.wav", (-1, 4000))
-    check(abs(pos - length) <= 40, "the stalled file goes on and ends at its length (%d ms)"
-          % pos)
+    check_final_position(run, "stalled.wav", 4, slack=40)  # the stalled file goes on
     found = pieces(Signal(paths[0]), recorded)
     in_order = all(a[1] + a[2] <= b[1] for a, b in zip(found, found[1:]))
     check(found and in_order, "what was heard of the stalled file is in order (%s)" %
@@ -445,13 +444,16 @@ def case_stall_close_late(road):
 
 # ---- the service killed mid-stream and started again ----
 
-def kill_and_restart(road, moments):
-    """The action of the kill cases: the service is killed, the moment noted,
-    and a new one started on its port."""
+def kill_and_restart(road, moments, after_s=0.0):
+    """The action of the kill cases: the service is killed and a new one
+    started on its port `after_s` seconds later (at once by default), noting
+    when it was killed and when the new one listened."""
     def action():
         moments["killed"] = time.time()  # kill() waits for Wine to end the process
         road.service.kill()
+        time.sleep(max(0.0, after_s - (time.time() - moments["killed"])))
         road.restart_service()
+        moments["listening"] = time.time()
     return action
 
 
@@ -477,21 +479,7 @@ def case_kill(road):
     check(len(road.services) == 2, "a new service was started on the same port")
     check_boxes(run, [])
     check_call_limits(run)
-    pos, length = run.finished.get("killed.wav", (-1, 4000))
-    check(abs(pos - length) <= 20, "killed.wav: final position %d ms equals the length %d ms" % (
-        pos, length))
-
-
-def kill_then_restart_after(road, moments, seconds):
-    """An action that kills the service and starts a new one on its port
-    `seconds` later, noting when it was killed and when the new one listened."""
-    def action():
-        moments["killed"] = time.time()
-        road.service.kill()
-        time.sleep(max(0.0, seconds - (time.time() - moments["killed"])))
-        road.restart_service()
-        moments["listening"] = time.time()
-    return action
+    check_final_position(run, "killed.wav", 4)
 
 
 # The service is back this long after the kill.
@@ -521,8 +509,7 @@ def play_through_restart(road, restart_after_s, seconds=6, seed=11):
     socket), `listen_to_sound_ms` (the silence less that: the sound stops at
     the kill) and `after` (the recording's pieces from the restart on)."""
     moments = {}
-    restart = road.after_first_open(1.5, kill_then_restart_after(road, moments,
-                                                                 restart_after_s))
+    restart = road.after_first_open(1.5, kill_and_restart(road, moments, restart_after_s))
     path = road.wav("resumed.wav", seconds, seed)
     road.start_recorder()
     run = road.host(path, on_line=restart)
@@ -554,9 +541,7 @@ def case_resume(road):
     check(run.code == 0, "tvhost exits with 0 (got %d)" % run.code)
     check_boxes(run, [])
     check_call_limits(run)
-    pos, length = run.finished.get("resumed.wav", (-1, 6000))
-    check(abs(pos - length) <= 20, "final position %d ms is within 20 ms of the length %d ms" % (
-        pos, length))
+    check_final_position(run, "resumed.wav", 6)
     if not check(figures, "the recording has sound before and after the restart"):
         return
     check(figures["lost_ms"] <= LOST_AROUND_RESTART_MS, "at most %d ms unheard around the "
@@ -589,8 +574,7 @@ def case_silent(road):
     check(run.code == 0, "tvhost exits with 0 (got %d)" % run.code)
     check_boxes(run, [])
     check(len(road.proxy.connections) == 1, "the stream stayed on its connection")
-    pos, length = run.finished.get("silent.wav", (-1, 4000))
-    check(abs(pos - length) <= 20, "final position %d ms equals the length %d ms" % (pos, length))
+    check_final_position(run, "silent.wav", 4)
     sig = Signal(path)
     runs = runs_of(pieces(sig, recorded))
     print("silent.wav on the recording: %s" % describe([r[:3] for r in runs]))
