@@ -67,10 +67,6 @@ PcmFormat StreamFormat() {
     return FormatOf(PluginState.SampleRate, PluginState.NumChannels, PluginState.BitsPerSample);
 }
 
-static bool StreamGivenUp(int state) {
-    return state == STREAM_GIVEN_UP || state == STREAM_DROPPING;
-}
-
 int __cdecl CanWrite() {
     // A stream that could not be put back takes the rest of its bytes and
     // drops them, so that the host reaches its next track instead of waiting

@@ -118,7 +118,7 @@ static int __cdecl Write(char *buffer, int length) {
     if (length <= 0 || !buffer) return 1;
     EnterStream();
     int state = StreamState();
-    if (state == STREAM_GIVEN_UP || state == STREAM_DROPPING) {
+    if (StreamGivenUp(state)) {
         bool report = TakeGivenUpReport();
         LeaveStream();
         if (report) ReportSendFailure();

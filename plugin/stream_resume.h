@@ -28,6 +28,11 @@ enum StreamLinkState {
     STREAM_DROPPING,      // said: the rest of the stream is taken and dropped
 };
 
+// The window ended with no service, whether or not the player has been told.
+inline bool StreamGivenUp(int state) {
+    return state == STREAM_GIVEN_UP || state == STREAM_DROPPING;
+}
+
 // How long the reconnect keeps trying, and how long a link may stay silent
 // with bytes pending before it counts as lost. The record lives in a section
 // of its own (".tvhook", behind a marker) so that tests can shorten both in a
