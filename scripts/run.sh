@@ -7,5 +7,9 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}
 "$here/scripts/setup.sh"
+source "$here/scripts/road.sh"
+road=$(pick_road)
+say_road "$road"
+export TONVALE_ARCH=$road
 "$here/scripts/build.sh" "$build"
 exec "$here/scripts/testenv.sh" --build "$build" bash "$here/scripts/main-job.sh" "$build"

@@ -13,6 +13,23 @@ if [ "${1:-}" = "--build" ]; then build=$2; shift 2; fi
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
 
+# Road 64 (road.sh): every `wine` of the suite is Wine's 64-bit loader, which
+# /usr/bin/wine would only try after a 32-bit one that cannot start here.
+source "$here/scripts/road.sh"
+road=$(pick_road)
+if [ "$road" = 32 ] && ! wine32_starts; then
+  echo "testenv: the 32-bit build cannot run here: $(why_no_32bit); set TONVALE_ARCH=64 for the 64-bit twin" >&2
+  exit 1
+fi
+if [ "$road" = 64 ]; then
+  mkdir -p "$build/wine64-bin"
+  for name in wine wine-stable; do
+    printf '#!/bin/sh\nexec %s "$@"\n' "$wine64_loader" >"$build/wine64-bin/$name"
+    chmod +x "$build/wine64-bin/$name"
+  done
+  export PATH="$build/wine64-bin:$PATH" WINELOADER="$wine64_loader"
+fi
+
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -57,7 +74,7 @@ pactl set-default-sink "$TONVALE_SINK"
 # Wine's background processes never hold the caller's pipes open.
 mkdir -p "$WINEPREFIX"
 wineserver -p >/dev/null 2>&1 </dev/null
-wine wineboot >/dev/null 2>&1 </dev/null
+wine wineboot >/dev/null 2>&1 </dev/null || { echo "testenv: Wine did not boot the prefix $WINEPREFIX" >&2; exit 1; }
 
 set +e
 "$@"

@@ -22,9 +22,16 @@ static LONG CALLBACK FaultHandler(EXCEPTION_POINTERS *info) {
     FaultedGuard = guard;
     // Resume in a function of our own rather than longjmp from inside the
     // handler: the system's dispatch frames are then left behind cleanly.
+    // The new stack top lies well below the faulting frame's red zone; on x64
+    // it is aligned as at a function's entry, just after a call.
     CONTEXT *context = info->ContextRecord;
+#ifdef _WIN64
+    context->Rsp = ((context->Rsp - 256) & ~DWORD64(15)) - 8;
+    context->Rip = reinterpret_cast<DWORD64>(&JumpToRecovery);
+#else
     context->Esp = (context->Esp - 256) & ~15u;
     context->Eip = reinterpret_cast<DWORD>(&JumpToRecovery);
+#endif
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 

@@ -19,8 +19,12 @@ TEST_F(PluginTest, RecordAndOnlyExport) {
 
     auto *base = reinterpret_cast<unsigned char *>(plugin.Module);
     auto *dos = reinterpret_cast<IMAGE_DOS_HEADER *>(base);
-    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS32 *>(base + dos->e_lfanew);
+    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+#ifdef _WIN64
+    EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);  // the 64-bit twin
+#else
     EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+#endif
     const IMAGE_DATA_DIRECTORY &entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
     auto *exports = reinterpret_cast<IMAGE_EXPORT_DIRECTORY *>(base + entry.VirtualAddress);
     ASSERT_EQ(exports->NumberOfFunctions, 1u);

@@ -84,7 +84,7 @@ void ExpectTonvaleVersion(const std::wstring &path, const wchar_t *fileName) {
 }
 
 TEST(VersionResource, ServiceProgram) {
-    ExpectTonvaleVersion(Widen(TONVALED_PATH), L"Tonvaled.exe");
+    ExpectTonvaleVersion(Widen(SERVICE_EXE_PATH), L"Tonvaled.exe");
 }
 
 TEST(VersionResource, PlugIn) {
