@@ -73,7 +73,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "host"))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "road"))
 import road_test  # noqa: E402
 import soak_road  # noqa: E402
-from e2e_test import (DaemonCopy, end_process, free_port, pids_running,  # noqa: E402
+from e2e_test import (DaemonCopy, end_process, free_port, pids_running, sink_sample,  # noqa: E402
                       wait_for_port, win_path, write_ini)
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 BLOCK_FRAMES = 576
@@ -518,7 +518,7 @@ def hi_period():
         for c, cycles in enumerate(HI_CYCLES):
             v = int(round(0.8 * full * math.sin(2 * math.pi * cycles * n / HI_RATE + 0.7 * c + 0.3)))
             sent.append(v)
-            shown.append(int(v * gain) if c < 2 else v)
+            shown.append(sink_sample(v, gain, HI_BITS) if c < 2 else v)
     return sent.tobytes(), shown.tobytes()
 
 

@@ -35,6 +35,8 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export XDG_RUNTIME_DIR="$build/xdg"
 export TONVALE_SINK=tonvale_sink
+# The tests judge some recordings by the road (e2e_test.py: sink_sample).
+export TONVALE_ARCH="$road"
 mkdir -p "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 unset PULSE_SERVER

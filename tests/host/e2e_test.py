@@ -10,8 +10,7 @@ Runs inside the test environment (scripts/testenv.sh), as ctest does.
 
 The gain: the plug-in's volume word at volume 255 is 0xFF00 per channel. Wine
 turns it into the single-precision factor 0xFF00 / 0xFFFF (0.99610894918...)
-and scales every 16-bit sample by it, truncating toward zero; by experiment
-this holds for every sample: recorded = trunc(sample * float32(0xFF00/0xFFFF)).
+and scales every sample by it, truncating toward zero (see sink_sample).
 """
 import argparse
 import os
@@ -32,6 +31,33 @@ def gain_of(level):
 
 
 GAIN = gain_of(0xFF00)
+# The 64-bit twin's sound stack (road 64, scripts/road.sh) multiplies in single
+# precision where the 32-bit one keeps the exact product.
+SINGLE_PRECISION_GAIN = os.environ.get("TONVALE_ARCH") == "64"
+
+
+def float32(value):
+    return struct.unpack("f", struct.pack("f", value))[0]
+
+
+def sink_sample(value, gain, bits=16):
+    """A sample as the sink gets it when Wine scales it by `gain`, truncating
+    toward zero. Wine's 32-bit stack truncates the exact product: a bare
+    wave-out player at 0xFF00 came through as trunc(sample * gain) for every
+    sample. Its 64-bit stack rounds the product to single precision first, and
+    a 32-bit sample (24-bit ones are widened to 32 bits) to single precision
+    before that: the same bare player built for x64 came through as
+    trunc(float32(sample * gain)), all 132300 frames, where the exact product
+    missed 985 of them by 1."""
+    if gain == 1.0:
+        return value
+    if bits == 24:
+        return sink_sample(value << 8, gain, 32) >> 8
+    if not SINGLE_PRECISION_GAIN:
+        return int(value * gain)
+    if bits == 32:
+        value = float32(value)
+    return int(float32(value * gain))
 RATE = 44100
 PROBE = 64  # samples that must match to place a piece of recording in the file
 TITLE = "Tonvale output plugin v1.0 (x86)"
@@ -251,7 +277,7 @@ def read_wav16(path):
 
 def scaled_signal(path, left=GAIN, right=GAIN):
     samples = read_wav16(path)
-    return [int(v * (left if i % 2 == 0 else right)) for i, v in enumerate(samples)]
+    return [sink_sample(v, left if i % 2 == 0 else right) for i, v in enumerate(samples)]
 
 
 class Signal:

@@ -248,9 +248,7 @@ def at_player_volume(value, channel, bits):
     the low byte again."""
     if channel > 1:
         return value
-    if bits == 24:
-        return int((value << 8) * e2e.GAIN) >> 8
-    return int(value * e2e.GAIN)
+    return e2e.sink_sample(value, e2e.GAIN, bits)
 
 
 def check_recording(label, rate, channels, sent, recorded):

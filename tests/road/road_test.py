@@ -676,11 +676,22 @@ def rerun_in_private_network(args):
     # number of the environment it runs in (the lock files are in /tmp but
     # the abstract sockets are per network) and, when it ends, delete that
     # display's socket and lock, so that later windows of the suite fail.
-    command = ["unshare", "-n", "-m", "--propagation", "private", "bash", "-c",
-               'mount -t tmpfs tmpfs /tmp && ip link set lo up && exec "$@"', "bash",
+    # A checkout or build folder under /tmp is mounted back into the new one.
+    keep = sorted({path for path in (os.path.realpath(os.path.join(HERE, "..", "..")),
+                                     os.path.realpath(os.path.dirname(args.daemon)))
+                   if path.startswith("/tmp/")})
+    hold = tempfile.mkdtemp(prefix="tvroad-tmp-", dir="/var/tmp")
+    script = ('mount --rbind /tmp "$TVROAD_HOLD" && mount -t tmpfs tmpfs /tmp && '
+              'for p in $TVROAD_KEEP; do mkdir -p "$p" && mount --rbind "$TVROAD_HOLD${p#/tmp}" "$p" '
+              '|| exit 1; done && ip link set lo up && exec "$@"')
+    command = ["unshare", "-n", "-m", "--propagation", "private", "bash", "-c", script, "bash",
                testenv, "--build", build, sys.executable, os.path.abspath(__file__)] + sys.argv[1:]
-    environment = dict(os.environ, TVROAD_OUTER_NETWORK=network_namespace())
-    return subprocess.run(command, stdin=subprocess.DEVNULL, env=environment).returncode
+    environment = dict(os.environ, TVROAD_OUTER_NETWORK=network_namespace(), TVROAD_HOLD=hold,
+                       TVROAD_KEEP=" ".join(keep))
+    try:
+        return subprocess.run(command, stdin=subprocess.DEVNULL, env=environment).returncode
+    finally:
+        os.rmdir(hold)
 
 
 def ip_link(state):

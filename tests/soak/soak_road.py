@@ -26,7 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "road"))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "host"))
 import frame_proxy  # noqa: E402
-from e2e_test import DaemonCopy, free_port, win_path, write_ini  # noqa: E402
+from e2e_test import DaemonCopy, free_port, sink_sample, win_path, write_ini  # noqa: E402
 
 # The proxy's small socket buffers, meant to pass a stalled service's push-back
 # on, hold an 8 KiB CMD_WRITE in more than one window and behind delayed
@@ -124,7 +124,7 @@ def scaled(data, volume):
     gain = gain_of(volume)
     samples = array.array("h")
     samples.frombytes(data)
-    return array.array("h", [int(v * gain) for v in samples]).tobytes()
+    return array.array("h", [sink_sample(v, gain) for v in samples]).tobytes()
 
 
 class Signal:
