@@ -5,9 +5,16 @@
 ; Built by the installer target of the CMake build:
 ;   makensis -DTONVALED_EXE=<Tonvaled.exe> [-DPLUGIN_DLL=<out_tonvale.dll>]
 ;            -DVERSION=<1.0> -DVERSION_QUAD=<1.0.0.0> [-DCOMPANY=...]
-;            [-DCOPYRIGHT=...] -DOUTFILE=<Tonvale-setup.exe> Tonvale.nsi
+;            [-DCOPYRIGHT=...] [-DTARGET_AMD64] -DOUTFILE=<Tonvale-setup.exe>
+;            Tonvale.nsi
 ; The version comes from the CMake project (CMakeLists.txt), as the
 ; binaries' own version resources do.
+;
+; The setup users get is 32-bit and packs the 32-bit programs. TARGET_AMD64
+; makes a 64-bit setup of the 64-bit build instead, for machines that run no
+; 32-bit programs: it installs under the native Program Files, and reads and
+; writes the native (64-bit) registry view, where a 64-bit player, the one
+; that would load a 64-bit plug-in, keeps its entries.
 ;
 ; Command line of the setup program (see installer/README-section.md):
 ;   /S                        no window; both components unless /COMPONENTS says
@@ -22,7 +29,11 @@
 ; 4 no administrator rights, 5 a file could not be written, 6 the service
 ; could not be installed, started, stopped or removed.
 
-Unicode true
+!ifdef TARGET_AMD64
+  Target amd64-unicode
+!else
+  Unicode true
+!endif
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
@@ -63,7 +74,11 @@ Name "${PRODUCT}"
 Caption "${PRODUCT} Setup"
 UninstallCaption "${PRODUCT} ${VERSION} Uninstall"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES\${PRODUCT}"
+!ifdef TARGET_AMD64
+  InstallDir "$PROGRAMFILES64\${PRODUCT}"
+!else
+  InstallDir "$PROGRAMFILES\${PRODUCT}"
+!endif
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 BrandingText "${PRODUCT} ${VERSION}"
 ShowInstDetails show
@@ -551,9 +566,15 @@ Function SetRestartOnFailure
   Push $R9
   ; Three SC_ACTION records {SC_ACTION_RESTART, delay in ms}, and the
   ; SERVICE_FAILURE_ACTIONS record {reset period in s, reboot message,
-  ; command, count, actions} that points at them.
+  ; command, count, actions} that points at them. System lays the fields out
+  ; packed, so on x64 the zeros after the two DWORDs stand for the padding
+  ; that aligns the pointers after them to 8 bytes.
   System::Call '*(i 1, i 1000, i 1, i 5000, i 1, i 60000) p.R5'
+!ifdef TARGET_AMD64
+  System::Call '*(i 86400, i 0, p 0, p 0, i 3, i 0, p R5) p.R6'
+!else
   System::Call '*(i 86400, p 0, p 0, i 3, p R5) p.R6'
+!endif
   System::Call 'advapi32::ChangeServiceConfig2W(p R2, i 2, p R6) i.R7 ?e'
   Pop $R9
   System::Free $R6
@@ -612,7 +633,11 @@ Function FindPlayerPlugins
     ${EndIf}
   ${EndIf}
   ${If} $R0 == ""
+!ifdef TARGET_AMD64
+    StrCpy $R0 "$PROGRAMFILES64\Winamp"
+!else
     StrCpy $R0 "$PROGRAMFILES32\Winamp"
+!endif
   ${EndIf}
   ; A trailing backslash would double in the path below.
   StrCpy $R1 $R0 1 -1
@@ -673,6 +698,9 @@ Function SelectComponents
 FunctionEnd
 
 Function .onInit
+!ifdef TARGET_AMD64
+  SetRegView 64
+!endif
   Call RequireAdmin
   Call FindPlayerPlugins
   StrCpy $PluginDir $R0
@@ -800,6 +828,9 @@ SectionEnd
 !insertmacro MUI_UNFUNCTION_DESCRIPTION_END
 
 Function un.onInit
+!ifdef TARGET_AMD64
+  SetRegView 64
+!endif
   Call un.RequireAdmin
   StrCpy $Purge 0
   ${GetParameters} $R0

@@ -3,14 +3,23 @@
 # exits with 0, so the rule itself cannot be inspected here; what can be
 # checked is the command the setup program and the uninstaller hand to netsh,
 # which Wine's "fixme" channel prints argument by argument.
-#   firewall_test.sh SETUP_EXE TONVALED_EXE
+#   firewall_test.sh SETUP_EXE TONVALED_EXE 32|64
+# The last argument is the setup's word size: the 32-bit setup installs under
+# "Program Files (x86)" and writes the 32-bit registry view (Wow6432Node, as
+# the prefix's native reg.exe sees it), the 64-bit one the native ones.
 set -euo pipefail
 setup=$1
 tonvaled=$2
+case "${3:-}" in
+  32) program_files='Program Files (x86)' view='Wow6432Node\' ;;
+  64) program_files='Program Files' view='' ;;
+  *) echo "usage: $0 SETUP_EXE TONVALED_EXE 32|64" >&2; exit 2 ;;
+esac
 export WINEDEBUG=-all
 work=$(mktemp -d)
 drive_c="$WINEPREFIX/drive_c"
-folder="$drive_c/Program Files (x86)/Tonvale"
+folder="$drive_c/$program_files/Tonvale"
+key="HKLM\\Software\\${view}Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tonvale"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -19,9 +28,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 remove_leftovers() {
   wine "$tonvaled" /stop >/dev/null 2>&1 </dev/null || true
   wine "$tonvaled" /remove >/dev/null 2>&1 </dev/null || true
-  rm -rf "$folder" "$drive_c/Program Files (x86)/Winamp"
-  wine reg delete 'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\Tonvale' /f \
-    >/dev/null 2>&1 </dev/null || true
+  rm -rf "$folder" "$drive_c/$program_files/Winamp"
+  wine reg delete "$key" /f >/dev/null 2>&1 </dev/null || true
 }
 trap 'remove_leftovers; rm -rf "$work"' EXIT
 remove_leftovers
@@ -33,7 +41,7 @@ printf '[COMMON]\r\nlisternPort=%s\r\n' "$port" >"$folder/Tonvaled.ini"
 rc=0
 WINEDEBUG=fixme+netsh wine "$setup" /S /COMPONENTS=service >"$work/out" 2>"$work/err" </dev/null || rc=$?
 [ "$rc" -eq 0 ] || { cat "$work/err" >&2; fail "setup exit code $rc"; }
-program='L"program=C:\\\\Program Files (x86)\\\\Tonvale\\\\Tonvaled.exe"'
+program="L\"program=C:\\\\\\\\$program_files\\\\\\\\Tonvale\\\\\\\\Tonvaled.exe\""
 add="fixme:netsh:wmain stub: .*netsh.exe\" L\"advfirewall\" L\"firewall\" L\"add\" L\"rule\" L\"name=Tonvale playback service\" L\"dir=in\" L\"action=allow\" $program"
 grep -q -- "$add" "$work/err" || { cat "$work/err" >&2; fail "no inbound allow rule for the program was added"; }
 # The service has no authentication: the rule admits the local subnet only.
@@ -47,7 +55,6 @@ grep -q 'setup warning' "$work/err" && fail "netsh's 0 was reported as a failure
 
 # The uninstaller as Add/Remove Programs starts it: it goes on from a copy of
 # itself and returns at once, so the test waits for its entry to go.
-key='HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\Tonvale'
 rc=0
 WINEDEBUG=fixme+netsh wine "$folder/Uninstall.exe" /S >"$work/out" 2>"$work/err" </dev/null || rc=$?
 [ "$rc" -eq 0 ] || { cat "$work/err" >&2; fail "uninstaller exit code $rc"; }

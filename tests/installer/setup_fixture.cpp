@@ -6,6 +6,12 @@ namespace {
 
 const wchar_t UninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tonvale";
 
+#ifdef _WIN64
+const REGSAM SetupView = KEY_WOW64_64KEY;
+#else
+const REGSAM SetupView = KEY_WOW64_32KEY;
+#endif
+
 std::wstring Environment(const wchar_t *name) {
     wchar_t value[MAX_PATH] = {};
     GetEnvironmentVariableW(name, value, MAX_PATH);
@@ -14,9 +20,9 @@ std::wstring Environment(const wchar_t *name) {
 
 }  // namespace
 
-std::wstring ProgramFiles32() { return Environment(L"ProgramFiles"); }
-std::wstring ServiceFolder() { return ProgramFiles32() + L"\\Tonvale"; }
-std::wstring DefaultPluginFolder() { return ProgramFiles32() + L"\\Winamp\\Plugins"; }
+std::wstring ProgramFiles() { return Environment(L"ProgramFiles"); }
+std::wstring ServiceFolder() { return ProgramFiles() + L"\\Tonvale"; }
+std::wstring DefaultPluginFolder() { return ProgramFiles() + L"\\Winamp\\Plugins"; }
 std::wstring BuiltSetup() { return Widen(TONVALE_SETUP_PATH); }
 std::string BuiltServiceBytes() { return ReadFileBytes(Widen(TONVALED_PATH)); }
 std::string BuiltPluginBytes() { return ReadFileBytes(Widen(PLUGIN_DLL_PATH)); }
@@ -79,7 +85,7 @@ void RemoveService() { RemoveInstalledService(); }
 
 bool UninstallEntryExists() {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKey, 0, KEY_READ | KEY_WOW64_32KEY, &key))
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKey, 0, KEY_READ | SetupView, &key))
         return false;
     RegCloseKey(key);
     return true;
@@ -87,7 +93,7 @@ bool UninstallEntryExists() {
 
 std::wstring UninstallEntryValue(const wchar_t *name) {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKey, 0, KEY_READ | KEY_WOW64_32KEY, &key))
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKey, 0, KEY_READ | SetupView, &key))
         return L"";
     wchar_t value[1024] = {};
     DWORD size = sizeof value - sizeof(wchar_t), type = 0;
@@ -98,7 +104,7 @@ std::wstring UninstallEntryValue(const wchar_t *name) {
 
 DWORD UninstallEntryNumber(const wchar_t *name) {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKey, 0, KEY_READ | KEY_WOW64_32KEY, &key))
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKey, 0, KEY_READ | SetupView, &key))
         return MAXDWORD;
     DWORD value = 0, size = sizeof value, type = 0;
     LONG failed = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(&value), &size);
@@ -115,7 +121,7 @@ DWORD SizeInKilobytes(const std::vector<std::wstring> &files) {
 
 void SetRegistryText(HKEY root, const wchar_t *key, const wchar_t *name, const wchar_t *text) {
     HKEY opened;
-    ASSERT_EQ(RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY, nullptr,
+    ASSERT_EQ(RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_WRITE | SetupView, nullptr,
                               &opened, nullptr),
               0);
     RegSetValueExW(opened, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
@@ -125,11 +131,11 @@ void SetRegistryText(HKEY root, const wchar_t *key, const wchar_t *name, const w
 
 void DeleteRegistryKey(HKEY root, const wchar_t *key) {
     HKEY opened;
-    if (RegOpenKeyExW(root, key, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &opened))
+    if (RegOpenKeyExW(root, key, 0, KEY_ALL_ACCESS | SetupView, &opened))
         return;
     RegDeleteTreeW(opened, nullptr);
     RegCloseKey(opened);
-    RegDeleteKeyExW(root, key, KEY_WOW64_32KEY, 0);
+    RegDeleteKeyExW(root, key, SetupView, 0);
 }
 
 bool AnswersClose(uint16_t port) {
@@ -156,7 +162,7 @@ void SetupTest::TearDown() { RemoveEverything(); }
 void SetupTest::RemoveEverything() {
     RemoveService();
     RemoveTree(ServiceFolder());
-    RemoveTree(ProgramFiles32() + L"\\Winamp");
+    RemoveTree(ProgramFiles() + L"\\Winamp");
     for (const wchar_t *folder :
          {L"C:\\Player Test", L"C:\\Other Player", L"C:\\Chosen Folder", L"C:\\blocker.txt"})
         RemoveTree(folder);

@@ -10,10 +10,13 @@
 
 #include "support/test_support.h"
 
-// Where a 32-bit setup program puts things in this prefix.
-std::wstring ProgramFiles32();
-std::wstring ServiceFolder();     // ProgramFiles32()\Tonvale
-std::wstring DefaultPluginFolder();  // ProgramFiles32()\Winamp\Plugins
+// Where the setup program puts things in this prefix. The tests are built
+// with the setup's word size, so their own Program Files folder and registry
+// view are the setup's: "Program Files (x86)" and the 32-bit view for the
+// 32-bit setup, the native ones for the 64-bit setup of the 64-bit build.
+std::wstring ProgramFiles();
+std::wstring ServiceFolder();     // ProgramFiles()\Tonvale
+std::wstring DefaultPluginFolder();  // ProgramFiles()\Winamp\Plugins
 std::wstring BuiltSetup();
 std::string BuiltServiceBytes();
 std::string BuiltPluginBytes();
@@ -43,6 +46,7 @@ std::wstring UninstallEntryValue(const wchar_t *name);
 DWORD UninstallEntryNumber(const wchar_t *name);
 // The files' sizes together, in KB rounded up, as EstimatedSize counts.
 DWORD SizeInKilobytes(const std::vector<std::wstring> &files);
+// In the setup's registry view.
 void SetRegistryText(HKEY root, const wchar_t *key, const wchar_t *name, const wchar_t *text);
 void DeleteRegistryKey(HKEY root, const wchar_t *key);
 

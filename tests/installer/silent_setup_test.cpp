@@ -103,7 +103,7 @@ TEST_F(PluginFolder, UsesTheDefaultFolderWithoutRegistryEntries) {
     // uninstaller takes them away again.
     ProcessResult removal = RunUninstaller(L"/S");
     ASSERT_EQ(removal.ExitCode, 0u) << removal.Err;
-    EXPECT_FALSE(FolderExists(ProgramFiles32() + L"\\Winamp"));
+    EXPECT_FALSE(FolderExists(ProgramFiles() + L"\\Winamp"));
 }
 
 TEST_F(PluginFolder, SwitchOverridesTheRegistry) {
@@ -210,7 +210,7 @@ TEST_F(SilentUninstall, PurgeFromTheRegisteredCommandDeletesSettingsAndLogs) {
     EXPECT_FALSE(UninstallEntryExists());
     EXPECT_FALSE(FolderExists(ServiceFolder()));
     EXPECT_EQ(ServiceState(), 0u);
-    EXPECT_FALSE(FolderExists(ProgramFiles32() + L"\\Winamp"));
+    EXPECT_FALSE(FolderExists(ProgramFiles() + L"\\Winamp"));
 }
 
 using SetupFailure = SetupTest;
