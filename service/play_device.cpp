@@ -245,6 +245,49 @@ static MMRESULT OpenAsExtensible(PlayDevice *device, const WAVEFORMATEX &plain) 
     return OpenWaveOut(device, &extensible.Format);
 }
 
+// Pausing an empty device holds it: what is written next waits in the queue
+// until waveOutRestart.
+static void HoldForPriming(PlayDevice *device) {
+    waveOutPause(device->WaveHandle);
+    device->Priming = true;
+    device->HeldBytes = 0;
+}
+
+static void NoteHeld(PlayDevice *device, int32_t bytes) {
+    if (device->HeldBytes == 0)
+        device->FirstHeldAt = GetTickCount();
+    device->HeldBytes += bytes;
+    if (device->HeldBytes >= device->PrimeBytes)
+        PlayDeviceStartHeld(device);
+}
+
+void PlayDeviceStartHeld(PlayDevice *device) {
+    if (!device->Priming)
+        return;
+    device->Priming = false;
+    if (!device->PlayerPaused)
+        waveOutRestart(device->WaveHandle);
+}
+
+DWORD PlayDeviceHoldLeftMs(const PlayDevice *device) {
+    if (!device->Priming || device->HeldBytes == 0)
+        return INFINITE;
+    DWORD held = GetTickCount() - device->FirstHeldAt;
+    return held >= PRIME_DEADLINE_MS ? 0 : PRIME_DEADLINE_MS - held;
+}
+
+void PlayDevicePause(PlayDevice *device) {
+    if (device->WaveHandle)
+        device->PlayerPaused = true;
+    waveOutPause(device->WaveHandle);
+}
+
+void PlayDeviceResume(PlayDevice *device) {
+    device->PlayerPaused = false;
+    if (!device->Priming)
+        waveOutRestart(device->WaveHandle);
+}
+
 bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink) {
     if (device->WaveHandle || IsUnplayable(format))
         return false;
@@ -276,7 +319,10 @@ bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink)
         return false;
     }
     device->FrameBytes = format->BlockAlign;
+    device->PrimeBytes = format->AvgBytesPerSec / 1000 * PRIME_MS;
+    device->PlayerPaused = false;
     waveOutSetVolume(device->WaveHandle, device->StoredVolume);
+    HoldForPriming(device);
     return true;
 }
 
@@ -317,20 +363,30 @@ bool PlayDeviceWrite(PlayDevice *device, int32_t bytes, const void *data) {
         return false;
     }
     device->QueuedCount++;
+    if (device->Priming)
+        NoteHeld(device, bytes);
     return true;
 }
 
-void PlayDeviceFlush(PlayDevice *device) {
+static void DropQueued(PlayDevice *device) {
     waveOutReset(device->WaveHandle);
     WaitUntilAllReleased(device);
     device->DoneCount = 0;
     device->QueuedCount = 0;
 }
 
+// The device is empty afterwards, so the next block starts it from empty.
+void PlayDeviceFlush(PlayDevice *device) {
+    DropQueued(device);
+    if (device->WaveHandle)
+        HoldForPriming(device);
+}
+
 void PlayDeviceClose(PlayDevice *device) {
     if (!device->WaveHandle)
         return;
-    PlayDeviceFlush(device);
+    DropQueued(device);
+    device->Priming = false;
     waveOutClose(device->WaveHandle);
     StopRelease(device);
     device->WaveHandle = nullptr;

@@ -36,6 +36,14 @@ enum { END_PLAY_RUN_MAX = 128 };
 // buffer. A flush or close never waits for it.
 enum : DWORD { REPORT_WINDOW_MS = 20 };
 
+// Priming: a device that starts from empty (just opened, or just flushed) is
+// held paused until PRIME_MS of audio is queued, or until PRIME_DEADLINE_MS
+// after its first block, so that the sound stack never starts on a single
+// block and runs dry a moment later (Wine plays a hole about 27 ms long
+// 13 ms into such a start). The run thread starts a device whose deadline has
+// passed (PlayDeviceStartHeld).
+enum : DWORD { PRIME_MS = 60, PRIME_DEADLINE_MS = 100 };
+
 struct PlayDevice {
     HWAVEOUT WaveHandle = nullptr;
     uint32_t StoredVolume = 0;
@@ -44,6 +52,14 @@ struct PlayDevice {
     IEndPlay *EndPlaySink = nullptr;
     // The open format's block align: bytes in one frame.
     uint16_t FrameBytes = 0;
+
+    // Run thread only. Held while priming; PlayerPaused while the player's
+    // pause is in force, which priming never overrides.
+    bool Priming = false;
+    bool PlayerPaused = false;
+    uint32_t PrimeBytes = 0;  // PRIME_MS of the open format
+    uint32_t HeldBytes = 0;   // queued while priming
+    DWORD FirstHeldAt = 0;    // tick of the first held block
 
     // Buffers the device has given back and the release thread has not yet
     // taken, newest first, linked through their dwUser field.
@@ -67,6 +83,15 @@ bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink)
 bool PlayDeviceWrite(PlayDevice *device, int32_t bytes, const void *data);
 void PlayDeviceFlush(PlayDevice *device);
 void PlayDeviceClose(PlayDevice *device);
+// The player's pause and resume. A resume while priming leaves the device
+// held until priming ends.
+void PlayDevicePause(PlayDevice *device);
+void PlayDeviceResume(PlayDevice *device);
+// How long a held device may still wait for more audio: INFINITE when none is
+// held, 0 once its deadline has passed.
+DWORD PlayDeviceHoldLeftMs(const PlayDevice *device);
+// Ends priming: the device plays what it holds, unless the player paused it.
+void PlayDeviceStartHeld(PlayDevice *device);
 
 void CALLBACK WaveOutCallback(HWAVEOUT handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                               DWORD_PTR param2);

@@ -220,7 +220,26 @@ const unsigned char *CTonvale::ReceivePayload(int32_t length) {
     return PendingPayload;
 }
 
+// A device held for priming starts by its deadline even when the client sends
+// nothing more (a stream shorter than the priming amount).
+void CTonvale::AwaitFrameWhileHeld() {
+    DWORD left = PlayDeviceHoldLeftMs(&Device);
+    if (left == INFINITE || ReceiveBufferHeld(&Received) >= FRAME_HEADER_SIZE)
+        return;
+    SOCKET client = ClientSocket;
+    if (left > 0 && client != INVALID_SOCKET) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(client, &readable);
+        timeval timeout = {0, static_cast<long>(left * 1000)};
+        if (select(0, &readable, nullptr, nullptr, &timeout) != 0)
+            return; // a frame, or an error for the receive to report
+    }
+    PlayDeviceStartHeld(&Device);
+}
+
 bool CTonvale::ReadFrame() {
+    AwaitFrameWhileHeld();
     // Frames already received are served before the socket is waited on.
     if (ReceiveBufferHeld(&Received) < FRAME_HEADER_SIZE) {
         ClientWait wait = AwaitFrameOrWaitingClient(&Watch, Device.WaveHandle != nullptr,
@@ -280,10 +299,10 @@ void CTonvale::DispatchFrame(const FrameHeader &header, const unsigned char *pay
         SendReply(CMD_FLUSH, 0);
         break;
     case CMD_PAUSE:
-        waveOutPause(Device.WaveHandle);
+        PlayDevicePause(&Device);
         break;
     case CMD_RESUME:
-        waveOutRestart(Device.WaveHandle);
+        PlayDeviceResume(&Device);
         break;
     case CMD_VOLUME:
         if (payload && length == VOLUME_WORD_SIZE) {

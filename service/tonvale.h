@@ -35,6 +35,7 @@ class CTonvale final : public CServiceApp, public IEndPlay {
     void OnEndPlayRun(const int32_t *lengths, int count) override;
 
     bool ReadFrame();
+    void AwaitFrameWhileHeld();
     void DispatchFrame(const FrameHeader &header, const unsigned char *payload);
     void SendReply(uint8_t code, int32_t value);
 

@@ -169,8 +169,11 @@ TEST_F(PlayDeviceTest, FlushAndCloseEndTheReportWindowAndReportTheBatchInOrder) 
     ReportWindowMs = INFINITE;
     ASSERT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
     const std::vector<int32_t> first = {1764, 1768, 1772};
+    // Less than the priming amount: started as the run thread does at the
+    // deadline.
     for (int32_t length : first)
         ASSERT_TRUE(PlayDeviceWrite(&Device, length, Silence.data()));
+    PlayDeviceStartHeld(&Device);
     ASSERT_TRUE(AwaitReturned(Device, 3));
     EXPECT_EQ(0, Sink.Calls);
     PlayDeviceFlush(&Device);
@@ -180,12 +183,41 @@ TEST_F(PlayDeviceTest, FlushAndCloseEndTheReportWindowAndReportTheBatchInOrder) 
     const std::vector<int32_t> second = {2000, 1996};
     for (int32_t length : second)
         ASSERT_TRUE(PlayDeviceWrite(&Device, length, Silence.data()));
+    PlayDeviceStartHeld(&Device);
     ASSERT_TRUE(AwaitReturned(Device, 2));
     PlayDeviceClose(&Device);
     EXPECT_EQ(5, Sink.Calls);
     EXPECT_EQ((std::vector<int32_t>{1764, 1768, 1772, 2000, 1996}), Sink.Lengths);
     EXPECT_EQ((std::vector<int>{3, 2}), Sink.Runs);
     EXPECT_EQ(nullptr, Device.ReleaseThread);
+}
+
+// A device starting from empty holds its blocks until the priming amount is
+// queued, and the player's pause, given while it primes, outlasts priming.
+TEST_F(PlayDeviceTest, PrimingHoldsTheFirstBlocksAndThePlayersPauseWins) {
+    const int32_t block = 2304; // 13 ms at CD rate
+    ASSERT_TRUE(PlayDeviceOpen(&Device, &Stereo, &Sink));
+    ASSERT_TRUE(PlayDeviceWrite(&Device, block, Silence.data()));
+    Sleep(300);
+    EXPECT_EQ(0, Sink.Calls) << "a held block played";
+    PlayDevicePause(&Device);
+    for (int i = 0; i < 8; i++) // past the priming amount
+        ASSERT_TRUE(PlayDeviceWrite(&Device, block, Silence.data()));
+    EXPECT_FALSE(Device.Priming);
+    Sleep(300);
+    EXPECT_EQ(0, Sink.Calls) << "played while paused";
+    PlayDeviceResume(&Device);
+    for (int waited = 0; Sink.Calls < 9 && waited < 3000; waited += 10)
+        Sleep(10);
+    EXPECT_EQ(9, Sink.Calls);
+
+    // After a flush it primes again; a block alone starts at the deadline.
+    PlayDeviceFlush(&Device);
+    ASSERT_TRUE(PlayDeviceWrite(&Device, block, Silence.data()));
+    EXPECT_TRUE(Device.Priming);
+    EXPECT_LE(PlayDeviceHoldLeftMs(&Device), DWORD(PRIME_DEADLINE_MS));
+    Sleep(PRIME_DEADLINE_MS);
+    EXPECT_EQ(0u, PlayDeviceHoldLeftMs(&Device));
 }
 
 // Short buffers played through are reported a window's worth at a time, each

@@ -82,6 +82,19 @@ TEST_P(StreamServer, PlayedValuesAddUpToTheBytesWritten) {
     EXPECT_EQ(written, played);
 }
 
+// A stream shorter than the priming amount is not held for good: the service
+// starts it by the deadline, and it plays whole.
+TEST_P(StreamServer, AStreamShorterThanThePrimingAmountPlaysWhole) {
+    SOCKET s = Connect();
+    Open(s);
+    const int32_t bytes = 1764; // 10 ms
+    ASSERT_TRUE(SendFrame(s, CMD_WRITE, Pcm(bytes)));
+    FrameHeader played;
+    ASSERT_TRUE(ReceiveFrame(s, &played, 2000)) << "the short stream was never played";
+    EXPECT_EQ(CMD_PLAYED, played.Code);
+    EXPECT_EQ(bytes, played.Value);
+}
+
 TEST_P(StreamServer, FlushReportsEveryDroppedBufferBeforeItsReply) {
     SOCKET s = Connect();
     Open(s);
