@@ -387,14 +387,31 @@ def check_start_and_end(sig, runs):
           "the file plays to its end (%.1f ms missing)" % ms(len(sig.samples) - end))
 
 
-def check_short_gaps(gaps, allowed=()):
+# The start of a stretch (an open or a seek) that must be whole. Started with
+# one block, the sound stack plays a hole 13 ms into a device's first sound,
+# 27 to 37 ms long (a bare player, most runs); the service primes the device,
+# so there is none. Elsewhere, and by chance here too, the loaded stack runs
+# late now and then: the same bare player with all its audio queued had
+# silences of 0.2 to 10 ms at random places, which is why this window covers
+# where the hole was and no more.
+STRETCH_START_MS = 60
+
+
+def check_short_gaps(gaps, allowed=(), starts=(), brief_ms=50):
     """Silences inside the stream other than the intended ones must be brief
-    underruns: the device restarting with its first block after an open or a
-    seek, or Wine's output thread running late on a busy machine. They delay
-    the sound but lose no sample, which the runs have already shown."""
+    underruns of Wine's output thread running late on a busy machine, and none
+    within STRETCH_START_MS of a stretch's start (`starts`, signal indexes).
+    They delay the sound but lose no sample, which the runs have already shown."""
     for where, length in gaps:
-        if where not in allowed:
-            check(ms(length) <= 50, "only a brief underrun (%.1f ms of silence at file %.1f ms)"
+        if where in allowed:
+            continue
+        at_start = [k for k in starts if 0 <= ms(where - k) < STRETCH_START_MS]
+        if at_start:
+            check(False, "no silence in a stretch's first %d ms (%.1f ms of silence at file "
+                  "%.1f ms, %.1f ms in)" % (STRETCH_START_MS, ms(length), ms(where),
+                                            ms(where - at_start[0])))
+        else:
+            check(ms(length) <= brief_ms, "only a brief underrun (%.1f ms of silence at file %.1f ms)"
                   % (ms(length), ms(where)))
 
 
@@ -417,7 +434,7 @@ def case_match(road):
     if not check(len(runs) == 1, "the file plays in order, no sample lost or repeated"):
         return
     check_start_and_end(sig, runs)
-    check_short_gaps(runs[0][3])
+    check_short_gaps(runs[0][3], starts=[runs[0][1]])
     check_final(out, "noise.wav", 3000)
 
 
@@ -440,7 +457,7 @@ def case_seek(road):
     check(after[1] == target, "after the seek the file resumes at sample %d (expected %d)" %
           (after[1], target))
     check_start_and_end(sig, runs)
-    check_short_gaps(before[3] + after[3])
+    check_short_gaps(before[3] + after[3], starts=[before[1], after[1]])
     check_final(out, "seek.wav", 4000)
 
 
@@ -477,7 +494,7 @@ def case_pause(road):
     check(p - 50 <= ms(where) <= r + 50, "the sound stops where the position stopped "
           "(%.1f ms of the file)" % ms(where))
     check_start_and_end(sig, runs)
-    check_short_gaps(gaps, allowed=[where])
+    check_short_gaps(gaps, allowed=[where], starts=[runs[0][1]])
     check_final(out, "pause.wav", 3000)
 
 

@@ -51,7 +51,8 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "host"))
 import frame_proxy  # noqa: E402
 import formats_test  # noqa: E402
-from e2e_test import (RATE, TITLE, DaemonCopy, Signal, check, describe, failures,  # noqa: E402
+from e2e_test import (RATE, TITLE, DaemonCopy, Signal, check, check_short_gaps, describe,  # noqa: E402
+                      failures,
                       free_port, ms, pids_running, pieces, run_program, runs_of,
                       start_recording, stop_recording, win_path, write_ini)
 
@@ -270,10 +271,10 @@ def check_plays_whole(road, recorded, path, name, run, seconds):
     check(whole, "%s plays from its start to its end in order" % name)
     if longest:
         # No sample is lost; an underrun may delay some, more so with the
-        # proxy's hop and a busy machine than on a direct connection.
-        brief = all(ms(length) <= 250 for _, length in longest[3])
-        check(brief, "%s has no silence but brief underruns (%s)" % (
-            name, ["%.0f ms" % ms(length) for _, length in longest[3]]))
+        # proxy's hop and a busy machine than on a direct connection, but
+        # never at the stretch's primed start.
+        print("%s: silences %s" % (name, ["%.0f ms" % ms(length) for _, length in longest[3]]))
+        check_short_gaps(longest[3], starts=[longest[1]], brief_ms=250)
     check_final_position(run, name, seconds, slack=40)
 
 
