@@ -99,11 +99,14 @@ static bool ClientWaiting(SOCKET listening) {
     return select(0, &readable, nullptr, nullptr, &now) == 1;
 }
 
+// A SOCKET is pointer-sized (64 bits on x64), so it is exchanged as a pointer:
+// a 32-bit exchange would leave the high half and never make it INVALID_SOCKET.
 bool CloseSocketIfStill(volatile SOCKET *socketVariable, SOCKET expected) {
+    void *wanted = reinterpret_cast<void *>(expected);
     if (expected == INVALID_SOCKET ||
-        InterlockedCompareExchange(reinterpret_cast<volatile LONG *>(socketVariable),
-                                   static_cast<LONG>(INVALID_SOCKET),
-                                   static_cast<LONG>(expected)) != static_cast<LONG>(expected))
+        InterlockedCompareExchangePointer(reinterpret_cast<void *volatile *>(socketVariable),
+                                          reinterpret_cast<void *>(INVALID_SOCKET),
+                                          wanted) != wanted)
         return false;
     closesocket(expected);
     return true;
