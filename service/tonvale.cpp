@@ -12,6 +12,13 @@
 
 void (*PayloadReceivedHook)(const FrameHeader &header, const unsigned char *payload);
 
+// DeviceLock serialises the receiving of a frame against the sending of
+// CMD_PLAYED reports: the run thread holds it from a frame's header to the
+// end of its payload, the device's release thread for each send of a run of
+// reports. It is never held while a frame is dispatched, and so never across
+// a device flush or close: those wait for the release thread, which may be
+// waiting for this lock to report the very buffers they drop.
+
 // Run, Stop and the dry watch run on different threads; whichever takes the
 // socket closes it.
 static void CloseSocketOnce(volatile SOCKET *socketVariable) {
