@@ -46,6 +46,15 @@ The resume row comes after the long run, on the default null sink: the
 service is killed mid-file and a new one started on its port 1 s later, and
 the recording tells how long after the new service listens the sound comes
 back.
+
+The stretch rows follow it on the same sink: tvbench through the service,
+then tvfloor plain and primed, each play a noise file with a seek every
+500 ms (100 of them), then as many short tracks (20), each from a new place
+in the file. The recording, put on one clock with the players' performance
+counters (StampedRecorder), tells the time from each Flush's reply (the
+floor's waveOutReset) or Open's call to the first sound of the new place, and
+every silence or skip in the first 300 ms of each stretch. They add about
+four minutes.
 """
 import argparse
 import array
@@ -56,6 +65,7 @@ import json
 import math
 import mmap
 import os
+import random
 import re
 import shutil
 import signal
@@ -73,8 +83,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "host"))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "road"))
 import road_test  # noqa: E402
 import soak_road  # noqa: E402
-from e2e_test import (DaemonCopy, end_process, free_port, pids_running, sink_sample,  # noqa: E402
-                      wait_for_port, win_path, write_ini)
+from e2e_test import (GAIN, DaemonCopy, end_process, free_port, pids_running,  # noqa: E402
+                      sink_sample, wait_for_port, win_path, write_ini)
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 BLOCK_FRAMES = 576
 ROAD_BUFF_MS = 2000  # the plug-in's default buffer, kept queued by road and floor alike
@@ -234,6 +244,15 @@ class Road:
         return lines, {"service": service, "host": client_cpu, "wineserver": wineserver}, \
             switches.total()
 
+    def run_stamped(self, *arguments, timeout=600):
+        """Runs the client at the plug-in's default buffer with its output
+        stamped as it arrives (run_stamped)."""
+        write_ini(os.path.join(self.plugin_dir, "out_tonvale.ini"),
+                  ["ServerAddr=127.0.0.1", "ServerPort=%d" % self.port,
+                   "BuffSize=%d" % ROAD_BUFF_MS])
+        return run_stamped([self.client, "--plugin", win_path(self.plugin)] +
+                           [str(a) for a in arguments], self.folder, timeout)
+
     def close(self):
         self.daemon.close()
         shutil.rmtree(self.folder, ignore_errors=True)
@@ -329,6 +348,10 @@ class Floor:
                     name, _, values = item.partition("=")
                     figures[name] = [float(v) for v in values.split(",") if v]
         return figures, cpu, wineserver
+
+    def run_stamped(self, *arguments, timeout=600):
+        """Runs the player with its output stamped as it arrives (run_stamped)."""
+        return run_stamped([self.player] + [str(a) for a in arguments], self.folder, timeout)
 
     def close(self):
         shutil.rmtree(self.folder, ignore_errors=True)
@@ -725,6 +748,331 @@ class FlatRun:
         return out
 
 
+# ---- stretches: the first sound after a seek and after an Open, recorded ----
+
+STRETCH_RATE, STRETCH_FRAME = 44100, 4  # 16-bit stereo
+STRETCH_EVERY_MS = 500   # a seek, or the next track, this long after the last one
+STRETCH_WINDOW_MS = 300  # the start of each stretch, which must play whole
+HOLE_MS = 1.0            # shorter silences and skips are not counted as holes
+# Stretches start at whole seconds 0 to 4 of the file (StretchStartFrame in
+# bench/measure.h); the sixth second is room for the first 300 ms of the last.
+STRETCH_FILE_S = 6
+KEY_FRAMES = 8           # frames of noise that tell where in the file they are
+# The latency the stretch recorder asks of the null sink. The sink renders
+# in blocks of the smallest latency asked of it, and a frame's place on the
+# recording's timeline is only as fine as one block. 5 ms is what Wine's
+# streams ask anyway, so the sink renders as it would without the recorder:
+# a sound that starts at once reads about 3 ms before its cause (with 10 ms,
+# 5 to 9 ms; 2 ms reads within 2 ms but makes the sink render differently).
+STRETCH_RECORD_LATENCY_MS = 5
+
+
+def stretch_signal(folder):
+    """Writes the stretch rows' noise, raw 16-bit stereo at 44.1 kHz, into
+    `folder`; returns its path and its bytes as the sink shows them at the
+    player's volume 255, which the road and the floor both play at."""
+    rng = random.Random(71)
+    sent = array.array("h", (rng.randint(-30000, 30000)
+                             for _ in range(STRETCH_RATE * STRETCH_FILE_S * 2)))
+    path = os.path.join(folder, "stretches.pcm")
+    with open(path, "wb") as f:
+        f.write(sent.tobytes())
+    return path, array.array("h", (sink_sample(v, GAIN) for v in sent)).tobytes()
+
+
+def run_stamped(command, folder, timeout):
+    """Runs a Windows program under Wine to its end with its standard output
+    read as it comes: [(time.monotonic() at the line's arrival, line)]."""
+    with open(os.path.join(folder, "stderr.txt"), "wb") as errors:
+        child = subprocess.Popen(["wine"] + command, cwd=folder, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=errors)
+        stamped = []
+
+        def read():
+            for raw in iter(child.stdout.readline, b""):
+                stamped.append((time.monotonic(), raw.decode("utf-8", "replace").strip()))
+
+        reader = threading.Thread(target=read)
+        reader.start()
+        try:
+            child.wait(timeout)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            child.wait()
+        reader.join(10)
+    for _, line in stamped:
+        if line.startswith("error"):
+            print("bench: %s: %s" % (os.path.basename(command[0]), line), flush=True)
+    return stamped
+
+
+class StampedRecorder:
+    """parec on the test sink's monitor at the stretch signal's format, read
+    as it arrives.
+
+    The common clock is time.monotonic(), CLOCK_MONOTONIC. The null sink
+    renders on that clock at its exact rate, so frame n of the recording was
+    rendered at about start + n / rate; each read is stamped on arrival, and
+    the stamp less the duration of all frames read so far is never much
+    earlier than `start`, so the smallest such figure is taken for it. The
+    sink renders a block at a time, up to a block ahead of its timeline, so
+    a frame's time is as fine as one block (STRETCH_RECORD_LATENCY_MS), and a
+    sound that starts at once reads a few ms before its cause. The
+    players' performance-counter times are put on the same clock from their
+    "clock" lines (program_clock). Whatever is left moves road and floor
+    alike. The resume row's way, a duration on the recording less one on the
+    wall clock, cannot place a first sound after a reply that leaves no mark
+    on the recording."""
+
+    def __init__(self):
+        sink = os.environ.get("TONVALE_SINK", "tonvale_sink")
+        self.process = subprocess.Popen(
+            ["parec", "--raw", "--latency-msec=%d" % STRETCH_RECORD_LATENCY_MS, "-d",
+             sink + ".monitor", "--format=s16le", "--rate=%d" % STRETCH_RATE, "--channels=2"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.data = bytearray()
+        self.start = None
+        self.reader = threading.Thread(target=self._read)
+        self.reader.start()
+        time.sleep(0.5)  # connected before anything plays
+
+    def _read(self):
+        pipe = self.process.stdout.fileno()
+        while True:
+            chunk = os.read(pipe, 1 << 16)
+            arrived = time.monotonic()
+            if not chunk:
+                return
+            self.data += chunk
+            start = arrived - len(self.data) // STRETCH_FRAME / STRETCH_RATE
+            if self.start is None or start < self.start:
+                self.start = start
+
+    def stop(self):
+        """The recording, a moment after the last sound so that it is out."""
+        time.sleep(0.5)
+        self.process.send_signal(signal.SIGINT)
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.reader.join(10)
+        return bytes(self.data)
+
+    def frame_at(self, moment):
+        return int(round((moment - self.start) * STRETCH_RATE))
+
+
+def program_clock(stamped):
+    """A function from the program's performance-counter ms to time.monotonic().
+    A "clock" line is written right after its reading is taken, so its arrival
+    stamp less the reading is never below the offset between the two clocks;
+    the smallest such figure within 5 s of a moment is the offset there (the
+    two may drift apart by parts per million)."""
+    pairs = [(float(line.split()[1]), stamp) for stamp, line in stamped
+             if line.startswith("clock ")]
+
+    def convert(ms):
+        near = [stamp - reading / 1000.0 for reading, stamp in pairs if abs(reading - ms) <= 5000]
+        return ms / 1000.0 + min(near) if near else None
+    return convert
+
+
+def stretch_events(stamped, name):
+    """The program's lines "NAME MS FRAME", on the monotonic clock: [(s, frame)]."""
+    convert = program_clock(stamped)
+    events = []
+    for _, line in stamped:
+        words = line.split()
+        if len(words) == 3 and words[0] == name:
+            events.append((convert(float(words[1])), int(words[2])))
+    return events
+
+
+def region_index(shown, frame, frames):
+    """Where each run of KEY_FRAMES frames of the signal from `frame` on
+    starts, by its bytes, for `frames` frames."""
+    base, key = frame * STRETCH_FRAME, KEY_FRAMES * STRETCH_FRAME
+    return {shown[base + i * STRETCH_FRAME:base + i * STRETCH_FRAME + key]: i
+            for i in range(frames)}
+
+
+def first_sound_of(rec, index, lo, hi):
+    """The first frame in rec[lo:hi] (frames) that is this stretch's sound,
+    and where in the stretch it is: (frame, offset), or (None, None). Sound
+    of the stretch before is passed over."""
+    pos = lo
+    while pos < hi:
+        found = NONZERO.search(rec, pos * STRETCH_FRAME, hi * STRETCH_FRAME)
+        if not found:
+            break
+        at = found.start() // STRETCH_FRAME
+        offset = index.get(rec[at * STRETCH_FRAME:(at + KEY_FRAMES) * STRETCH_FRAME])
+        if offset is not None:
+            return at, offset
+        pos = at + 1
+    return None, None
+
+
+def matching_frames(rec, at, region, offset, count):
+    """How many frames from rec[at] equal the stretch's from `offset`, up to `count`."""
+    a, b, f = at * STRETCH_FRAME, offset * STRETCH_FRAME, STRETCH_FRAME
+    if rec[a:a + count * f] == region[b:b + count * f]:
+        return count
+    lo, hi = 0, count  # the first lo frames match, the first hi do not
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        if rec[a:a + mid * f] == region[b:b + mid * f]:
+            lo = mid
+        else:
+            hi = mid
+    return lo
+
+
+def stretch_breaks(rec, region, index, at, offset, hi, window):
+    """Follows a stretch on the recording from its first sound (frame `at`,
+    `offset` frames into the stretch) through its first `window` frames.
+    Returns the breaks, [(offset, silent frames, skipped frames)] (skipped
+    negative: repeated), one at offset 0 when its start was never heard, and
+    how many of its frames were heard before it ended: a silence or a sound
+    after which it does not go on is its end (the next seek's), not a break."""
+    breaks = [(0, 0, offset)] if offset else []
+    while offset < window and at < hi:
+        same = matching_frames(rec, at, region, offset, min(window - offset, hi - at))
+        at, offset = at + same, offset + same
+        if offset >= window or at >= hi:
+            break
+        silence = 0
+        if not any(rec[at * STRETCH_FRAME:(at + 1) * STRETCH_FRAME]):
+            found = NONZERO.search(rec, at * STRETCH_FRAME, hi * STRETCH_FRAME)
+            if not found:
+                break
+            silence = found.start() // STRETCH_FRAME - at
+            at += silence
+        going_on = index.get(rec[at * STRETCH_FRAME:(at + KEY_FRAMES) * STRETCH_FRAME])
+        if going_on is None:
+            break
+        breaks.append((offset, silence, going_on - offset))
+        offset = going_on
+    return breaks, min(offset, window)
+
+
+def frames_ms(frames):
+    return frames * 1000.0 / STRETCH_RATE
+
+
+STRETCH_WINDOW = STRETCH_WINDOW_MS * STRETCH_RATE // 1000  # frames
+# A break that starts inside the window may end past it.
+STRETCH_REACH = STRETCH_WINDOW + 200 * STRETCH_RATE // 1000
+# Searched before each event's moment: more than the clock's error.
+STRETCH_MARGIN = 100 * STRETCH_RATE // 1000
+
+
+class StretchSignal:
+    """The signal as the sink shows it, with each stretch start's first
+    STRETCH_REACH frames indexed (region_index) once."""
+
+    def __init__(self, shown):
+        self.shown = shown
+        self.regions = {}
+
+    def region(self, frame):
+        if frame not in self.regions:
+            self.regions[frame] = (
+                self.shown[frame * STRETCH_FRAME:(frame + STRETCH_REACH + KEY_FRAMES) *
+                           STRETCH_FRAME],
+                region_index(self.shown, frame, STRETCH_REACH))
+        return self.regions[frame]
+
+
+def read_stretch(rec, recorder, sig, moment, frame, later):
+    """One stretch on the recording, from its event's moment (time.monotonic())
+    to the next one's (`later`, None for the last): None when none of its
+    first STRETCH_WINDOW_MS was heard, else its to_sound_ms (from the event
+    to its first sound), old_sound_after_ms (the last sound before it, from
+    the event, or None), breaks and heard (stretch_breaks)."""
+    lo = max(0, recorder.frame_at(moment) - STRETCH_MARGIN)
+    hi = recorder.frame_at(later) + STRETCH_MARGIN if later else len(rec) // STRETCH_FRAME
+    region, index = sig.region(frame)
+    at, offset = first_sound_of(rec, index, lo, hi)
+    if at is None:
+        return None
+    before = rec[lo * STRETCH_FRAME:at * STRETCH_FRAME].rstrip(b"\0")
+    last = lo + (len(before) - 1) // STRETCH_FRAME if before else None
+    breaks, heard = stretch_breaks(rec, region, index, at, offset, hi, STRETCH_WINDOW)
+    return {"to_sound_ms": (recorder.start + at / STRETCH_RATE - moment) * 1000,
+            "old_sound_after_ms": None if last is None else
+            (recorder.start + last / STRETCH_RATE - moment) * 1000,
+            "breaks": breaks, "heard": heard}
+
+
+def stretch_figures(rec, recorder, events, sig):
+    """Every stretch read off the recording, summed up: to_sound_ms, holes_ms
+    (each break of HOLE_MS or more in a stretch's first STRETCH_WINDOW_MS,
+    silence plus file skipped or repeated; a stretch never heard counts as
+    one of the whole window), longest_ms (the longest break, however short),
+    short (stretches that ended before the window did) and old_sound_after_ms
+    (the clock's check: after a seek the stretch before has stopped by the
+    Flush's reply, so these are about 0 or below)."""
+    out = {"stretches": len(events), "to_sound_ms": [], "holes_ms": [], "holes": [],
+           "longest_ms": 0.0, "short": 0, "unheard": 0, "old_sound_after_ms": []}
+    for i, (moment, frame) in enumerate(events):
+        later = events[i + 1][0] if i + 1 < len(events) else None
+        found = None
+        if moment is not None and recorder.start is not None:
+            found = read_stretch(rec, recorder, sig, moment, frame, later)
+        if found is None:
+            out["unheard"] += 1
+            out["holes_ms"].append(float(STRETCH_WINDOW_MS))
+            out["longest_ms"] = max(out["longest_ms"], STRETCH_WINDOW_MS)
+            continue
+        out["to_sound_ms"].append(found["to_sound_ms"])
+        if found["old_sound_after_ms"] is not None:
+            out["old_sound_after_ms"].append(found["old_sound_after_ms"])
+        out["short"] += found["heard"] < STRETCH_WINDOW
+        for where, silence, skipped in found["breaks"]:
+            length = frames_ms(silence + abs(skipped))
+            out["longest_ms"] = max(out["longest_ms"], length)
+            if length >= HOLE_MS:
+                out["holes_ms"].append(length)
+                out["holes"].append({"stretch": i, "at_ms": frames_ms(where),
+                                     "silence_ms": frames_ms(silence),
+                                     "skipped_ms": frames_ms(skipped)})
+    return out
+
+
+def recorded_stretches(run, event, sig):
+    """Records the null sink while `run()` plays stretches, and reads them off it."""
+    recorder = StampedRecorder()
+    try:
+        stamped = run()
+    finally:
+        rec = recorder.stop()
+    figures = stretch_figures(rec, recorder, stretch_events(stamped, event), sig)
+    figures["done"] = any(line == "done" for _, line in stamped)
+    return figures
+
+
+def measure_stretches(road, floor, seeks, tracks, folder):
+    """The road (tvbench through the service) and the floor, plain and primed,
+    each `seeks` seeks and `tracks` Opens, STRETCH_EVERY_MS apart, recorded."""
+    path, shown = stretch_signal(folder)
+    signal_path, sig = win_path(path), StretchSignal(shown)
+    out = {}
+    for kind, count in (("seeks", seeks), ("tracks", tracks)):
+        out["road_" + kind] = recorded_stretches(
+            lambda: road.run_stamped(kind, count, signal_path, STRETCH_EVERY_MS),
+            "flush" if kind == "seeks" else "open", sig)
+        for how in ("plain", "primed"):
+            out["floor_%s_%s" % (kind, how)] = recorded_stretches(
+                lambda: floor.run_stamped(kind, count, signal_path, STRETCH_EVERY_MS,
+                                          ROAD_BUFF_MS, how),
+                "reset" if kind == "seeks" else "open", sig)
+    os.remove(path)
+    return out
+
+
 # The new service listens this long after the kill in the resume row.
 RESUME_RESTART_S = 1.0
 
@@ -760,6 +1108,41 @@ def resume_rows(r):
              spread(heard) if heard else "-", "-", "-"),
             ("Unheard ms around the restart (p50 / p99), %s" % label,
              spread(r["lost_ms"]) if heard else "-", "-", "<= 100")]
+
+
+def stretch_rows(t, f, r):
+    """Holes at the start of each stretch and the time to its first sound:
+    the road beside the plain floor, then the primed floor on a row of its own."""
+    seeks, tracks = t["seeks"], t["tracks"]
+    label = {"seeks": "%d seeks" % seeks["stretches"], "tracks": "%d opens" % tracks["stretches"]}
+
+    def holes(figures):
+        text = "%d / %s" % (len(figures["holes_ms"]), fmt(figures["longest_ms"]))
+        if figures["unheard"] or figures["short"]:
+            text += " (%d unheard, %d short)" % (figures["unheard"], figures["short"])
+        return text
+
+    def over(key):
+        return "%s / %s ms" % (signed(r[key + "_p50_more_ms"]), signed(r[key + "_p99_more_ms"]))
+
+    rows = []
+    for kind, what in (("seeks", "seek"), ("tracks", "track")):
+        name = "Holes >= 1 ms in a %s's first %d ms, %s (count / longest ms)" % (
+            what, STRETCH_WINDOW_MS, label[kind])
+        rows += [(name + " [7]", holes(t[kind]), "-", "0", holes(f[kind + "_plain"]), "-"),
+                 (name + ", floor primed", "-", "-", "-", holes(f[kind + "_primed"]), "-")]
+    for kind, name, key in (("seeks", "Seek-to-sound ms, Flush reply to first sound", "seek"),
+                            ("tracks", "Open-to-sound ms, Open called to first sound", "open")):
+        name += " (p50 / p99), " + label[kind]
+        rows += [(name + " [7]", spread(t[kind]["to_sound_ms"]), "-", "<= floor + 10",
+                  spread(f[kind + "_plain"]["to_sound_ms"]), over(key + "_to_sound")),
+                 (name + ", floor primed", "-", "-", "-",
+                  spread(f[kind + "_primed"]["to_sound_ms"]), "-")]
+    return rows
+
+
+def signed(value):
+    return "-" if value is None else "%+.1f" % value
 
 
 def fmt(value, digits=2):
@@ -819,6 +1202,11 @@ def road_over_floor(t, f):
                                f["reset_20s"]["reset_ms"])):
         for p in (50, 99):
             out["%s_p%d" % (name, p)] = ratio(percentile(road, p), percentile(floor, p))
+    for name, kind in (("seek_to_sound", "seeks"), ("open_to_sound", "tracks")):
+        road, floor = t[kind]["to_sound_ms"], f[kind + "_plain"]["to_sound_ms"]
+        for p in (50, 99):
+            out["%s_p%d_more_ms" % (name, p)] = difference(percentile(road, p),
+                                                          percentile(floor, p))
     for label in ("cd", "hi"):
         road, floor = t["play_" + label], f["play_" + label]
         out["cpu_service_wineserver_" + label] = ratio(road["cpu_service_wineserver_s_per_min"],
@@ -829,6 +1217,10 @@ def road_over_floor(t, f):
         out["switches_" + label] = ratio(road.get("service_switches_per_audio_s"),
                                          floor.get("switches_per_audio_s"))
     return out
+
+
+def difference(road, floor):
+    return None if road is None or floor is None else road - floor
 
 
 def whole_road_cpu(play):
@@ -900,6 +1292,7 @@ def table(results):
         ]
     rows += keeping_up_rows(t.get("keeping_up") or {}) + flat_rows(t.get("flat") or {})
     rows += resume_rows(t.get("resume") or {})
+    rows += stretch_rows(t, f, r)
     header = ("Metric", "Tonvale", "Floor [5]", "Road / floor", "PulseAudio TCP", "Target")
     rows = [header] + [(row[0], row[1]) + (tuple(row[4:6]) if len(row) > 4 else ("-", "-")) +
                        (row[2], row[3]) for row in rows]
@@ -922,6 +1315,16 @@ def table(results):
     lines.append("[6] the service killed 1.5 s into a file and a new one started on its port "
                  "1 s later: the listener's silence less the time from the kill to the new "
                  "service's listening socket.")
+    lines.append("[7] a 6 s noise file played from a new place every %d ms, by a Flush (seeks) "
+                 "or by Close and Open (opens), recorded on the null sink's monitor, with the "
+                 "player's times and the recording put on one clock. Holes: silence or file "
+                 "skipped, 1 ms or more, in the first %d ms of each stretch (unheard: none of it "
+                 "heard; short: it stopped early). Floor: tvfloor plays at once (plain) or holds "
+                 "the device paused after each open or reset until 60 ms are queued, as the "
+                 "service does (primed). Road / floor: the road's ms above the plain floor's (a "
+                 "ratio would not fit: the recording places a sound to within a few ms, so a "
+                 "sound that starts at once reads about -3 ms)." % (STRETCH_EVERY_MS,
+                                                                STRETCH_WINDOW_MS))
     return "\n".join(lines)
 
 
@@ -934,6 +1337,7 @@ def main():
     repeats, seconds = (3, 2) if args.quick else (50, 60)
     keeping_up_seconds, flat_minutes = (10, 0.5) if args.quick else (300, 10)
     resume_repeats = 2 if args.quick else 10
+    stretch_seeks, stretch_tracks = (5, 3) if args.quick else (100, 20)
     results = {"quick": args.quick, "repeats": repeats, "seconds": seconds}
     long_folder = tempfile.mkdtemp(prefix="tvbench_long_")
     road = Road(build)
@@ -975,6 +1379,12 @@ def main():
         # Recorded on the default null sink, which the long run no longer plays to.
         print("bench: the service restarted mid-track x%d" % resume_repeats, flush=True)
         tv["resume"] = measure_resume(build, resume_repeats)
+        print("bench: %d seeks and %d opens, %d ms apart, by the road and the floor plain and "
+              "primed, recorded" % (stretch_seeks, stretch_tracks, STRETCH_EVERY_MS), flush=True)
+        stretches = measure_stretches(road, floor, stretch_seeks, stretch_tracks, long_folder)
+        tv["seeks"], tv["tracks"] = stretches["road_seeks"], stretches["road_tracks"]
+        for key in ("seeks_plain", "seeks_primed", "tracks_plain", "tracks_primed"):
+            fl[key] = stretches["floor_" + key]
         print("bench: %d s of 192 kHz/32/8 recorded" % keeping_up_seconds, flush=True)
         tv["keeping_up"] = measure_keeping_up(build, keeping_up_seconds, long_folder,
                                               lambda text: print(text, flush=True))

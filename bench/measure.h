@@ -1,9 +1,11 @@
-// What the benchmark's programs share: the noise they play and the CPU time
-// they read of their own process.
+// What the benchmark's programs share: the noise they play, the CPU time
+// they read of their own process, and the stretch rows' signal and starts.
 #pragma once
 
 #include <windows.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <string.h>
 
 #include <vector>
 
@@ -25,4 +27,42 @@ inline double ProcessCpuSeconds() {
     ULARGE_INTEGER k = {{kernel.dwLowDateTime, kernel.dwHighDateTime}};
     ULARGE_INTEGER u = {{user.dwLowDateTime, user.dwHighDateTime}};
     return (k.QuadPart + u.QuadPart) / 1e7;
+}
+
+// The stretch rows play a file of bench.py's making, 16-bit stereo at
+// 44.1 kHz, from a new place at each seek or Open. Stretch i starts at whole
+// second 3i mod 5 of the file (0, 3, 1, 4, 2, 0, ...), so that consecutive
+// stretches start 2 s or more apart and the sound of one cannot be taken for
+// the start of the next. Each program prints the frame it started from.
+const int StretchRate = 44100, StretchFrameBytes = 4;
+
+inline int64_t StretchStartFrame(int stretch) {
+    return (int64_t)(stretch * 3 % 5) * StretchRate;
+}
+
+// The whole of an open file; false if it could not be read or is empty.
+inline bool ReadWholeFile(FILE *file, std::vector<char> *data) {
+    if (!file)
+        return false;
+    char chunk[65536];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
+        data->insert(data->end(), chunk, chunk + got);
+    bool whole = !ferror(file);
+    fclose(file);
+    return whole && !data->empty();
+}
+
+// Copies the next `bytes` of the file into `block` from `*offset` on,
+// wrapping at its end; a stretch never plays long enough to reach the wrap,
+// but the queue written ahead of it may.
+inline void NextFromFile(const std::vector<char> &file, int64_t *offset, char *block, int bytes) {
+    for (int done = 0; done < bytes;) {
+        int64_t at = *offset % (int64_t)file.size();
+        int64_t left = (int64_t)file.size() - at;
+        int piece = left < bytes - done ? (int)left : bytes - done;
+        memcpy(block + done, file.data() + at, piece);
+        done += piece;
+        *offset = at + piece;
+    }
 }

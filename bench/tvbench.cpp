@@ -5,6 +5,15 @@
 //   tvbench --plugin DLL open COUNT
 //   tvbench --plugin DLL flush COUNT
 //   tvbench --plugin DLL play SECONDS RATE CHANNELS BITS
+//   tvbench --plugin DLL seeks COUNT FILE EVERY_MS     a Flush to a new place every EVERY_MS
+//   tvbench --plugin DLL tracks COUNT FILE EVERY_MS    COUNT Opens, each track EVERY_MS long
+//
+// Seeks and tracks play FILE (16-bit stereo at 44.1 kHz; see measure.h for
+// where each stretch starts) at the player's volume 255, as tvfloor's modes
+// of the same names do, and print on the performance counter in ms "flush MS
+// FRAME" as each Flush returns or "open MS FRAME" as each Open is called,
+// FRAME being where the file plays from, and "clock MS" lines every 20 ms
+// while playing, for bench.py to put these times on its own clock.
 #include <windows.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -130,13 +139,92 @@ int Play(Out_Module *out, int seconds, int rate, int channels, int bits) {
     return 0;
 }
 
+const double ClockEveryMs = 20;
+
+void PrintClockIfDue(double *lastClock) {
+    double now = NowMs();
+    if (now - *lastClock < ClockEveryMs)
+        return;
+    *lastClock = now;
+    printf("clock %.3f\n", now);
+    fflush(stdout);
+}
+
+// Writes the file's next blocks while the plug-in has room for a whole one.
+void WriteFromFile(Out_Module *out, const std::vector<char> &file, int64_t *offset,
+                   std::vector<char> &block) {
+    while (out->CanWrite() >= (int)block.size()) {
+        NextFromFile(file, offset, block.data(), (int)block.size());
+        out->Write(block.data(), (int)block.size());
+    }
+}
+
+// Seeks: one Open, then COUNT Flushes. Tracks: COUNT Opens, each closing the
+// track before it. Every stretch plays from StretchStartFrame for EVERY_MS,
+// written at the pace CanWrite allows, as a player's output thread does.
+int PlayStretches(Out_Module *out, const std::vector<char> &file, int count, int everyMs,
+                  bool tracks) {
+    // One untimed Open first, as TimeOpens.
+    if (out->Open(44100, 2, 16, -1, -1) >= 0)
+        out->Close();
+    std::vector<char> block(FramesPerBlock * StretchFrameBytes);
+    int64_t offset = 0;
+    double lastClock = 0;
+    const int stretches = tracks ? count : count + 1;
+    for (int i = 0; i < stretches; i++) {
+        const int64_t frame = StretchStartFrame(i);
+        bool opens = tracks || i == 0;
+        double at;
+        if (opens) {
+            if (i > 0)
+                out->Close();
+            at = NowMs();
+            if (out->Open(44100, 2, 16, -1, -1) < 0) {
+                printf("error open failed\n");
+                return 1;
+            }
+            out->SetVolume(255);
+        } else {
+            out->Flush((int)(frame * 1000 / StretchRate));
+            at = NowMs();
+        }
+        offset = frame * StretchFrameBytes;
+        WriteFromFile(out, file, &offset, block);
+        if (tracks || i > 0) {
+            printf("%s %.3f %lld\n", opens ? "open" : "flush", at, (long long)frame);
+            fflush(stdout);
+        }
+        while (NowMs() < at + everyMs) {
+            Sleep(10);
+            WriteFromFile(out, file, &offset, block);
+            PrintClockIfDue(&lastClock);
+        }
+    }
+    out->Close();
+    printf("done\n");
+    return 0;
+}
+
+int Stretches(int argc, wchar_t **argv, Out_Module *out) {
+    int count = _wtoi(argv[4]), everyMs = argc > 6 ? _wtoi(argv[6]) : 0;
+    if (argc != 7 || count <= 0 || everyMs <= 0)
+        return 2;
+    std::vector<char> file;
+    if (!ReadWholeFile(_wfopen(argv[5], L"rb"), &file) || file.size() % StretchFrameBytes) {
+        printf("error cannot read the 16-bit stereo file\n");
+        return 1;
+    }
+    return PlayStretches(out, file, count, everyMs, wcscmp(argv[3], L"tracks") == 0);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
     QueryPerformanceFrequency(&CounterFrequency);
     if (argc < 5 || wcscmp(argv[1], L"--plugin") != 0) {
         fprintf(stderr, "usage: tvbench --plugin DLL open|flush COUNT\n"
-                        "       tvbench --plugin DLL play SECONDS RATE CHANNELS BITS\n");
+                        "       tvbench --plugin DLL play SECONDS RATE CHANNELS BITS\n"
+                        "       tvbench --plugin DLL seeks|tracks COUNT FILE EVERY_MS\n");
         return 2;
     }
     Out_Module *out = LoadPlugin(argv[2]);
@@ -152,6 +240,10 @@ int wmain(int argc, wchar_t **argv) {
         result = TimeFlushes(out, _wtoi(argv[4]));
     else if (wcscmp(argv[3], L"play") == 0 && argc >= 8)
         result = Play(out, _wtoi(argv[4]), _wtoi(argv[5]), _wtoi(argv[6]), _wtoi(argv[7]));
+    else if (wcscmp(argv[3], L"seeks") == 0 || wcscmp(argv[3], L"tracks") == 0)
+        result = Stretches(argc, argv, out);
+    if (result == 2)
+        fprintf(stderr, "usage: tvbench --plugin DLL seeks|tracks COUNT FILE EVERY_MS\n");
     out->Quit();
     return result;
 }

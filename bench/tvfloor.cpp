@@ -14,11 +14,32 @@
 //   tvfloor play SECONDS RATE CHANNELS BITS QUEUED_MS [EVERY_MS PAUSE_MS]
 //                                                     steady playback, paused for
 //                                                     PAUSE_MS every EVERY_MS
+//   tvfloor seeks COUNT FILE EVERY_MS QUEUED_MS plain|primed
+//                                                     FILE played with a seek
+//                                                     (waveOutReset, then the queue
+//                                                     refilled from another place)
+//                                                     every EVERY_MS, COUNT times
+//   tvfloor tracks COUNT FILE EVERY_MS QUEUED_MS plain|primed
+//                                                     COUNT tracks of EVERY_MS, each
+//                                                     a waveOutOpen of its own
 //
-// Each prints one line of name=value figures (lists joined by commas), or a
-// line starting with "error" and exits with 1. Play prints the line "playing"
-// first, once Wine's start-up and the warm-up open are behind it, so that a
-// watcher can count the process's wake-ups over the playback alone.
+// Each of the first three prints one line of name=value figures (lists joined
+// by commas), or a line starting with "error" and exits with 1. Play prints
+// the line "playing" first, once Wine's start-up and the warm-up open are
+// behind it, so that a watcher can count the process's wake-ups over the
+// playback alone.
+//
+// Seeks and tracks play FILE (16-bit stereo at 44.1 kHz; see measure.h for
+// where each stretch starts) at the road's volume word for the player's 255,
+// keeping QUEUED_MS queued. Plain writes and plays at once; primed holds the
+// device with waveOutPause after each open or reset and restarts it once
+// 60 ms are queued, or 100 ms after the first block held, as the service does
+// (with 60 ms or more queued the deadline never comes). They print, on the
+// performance counter in ms, "reset MS FRAME" when every buffer is back from
+// a seek's waveOutReset or "open MS FRAME" as each waveOutOpen is called,
+// FRAME being where the file plays from, and "clock MS" lines every 20 ms
+// while playing, for bench.py to put these times on its own clock; then
+// "done", or "error ..." and exit code 1.
 #include <windows.h>
 #include <mmsystem.h>
 #include <mmreg.h>
@@ -306,6 +327,155 @@ int Play(Player *player, int seconds, int rate, int channels, int bits, int queu
     return 0;
 }
 
+// ---- stretches: a seek or a new track every EVERY_MS ----
+
+const int PrimeMs = 60;                 // the service's priming amount
+const double PrimeDeadlineMs = 100;     // and its deadline from the first block held
+const DWORD VolumeAt255 = 0xFF00FF00;   // the road's volume word for the player's 255
+const double ClockEveryMs = 20;
+
+struct Stretch {
+    const std::vector<char> *File = nullptr;
+    int64_t Offset = 0;     // the next byte of the file to write
+    bool Holding = false;   // paused until PrimeBytes are queued or the deadline
+    int HeldBytes = 0;
+    double HeldSince = 0;   // when the first block was held
+    int PrimeBytes = 0;
+    double LastClock = 0;
+};
+
+void PrintClock(Stretch *stretch) {
+    double now = NowMs();
+    if (now - stretch->LastClock < ClockEveryMs)
+        return;
+    stretch->LastClock = now;
+    printf("clock %.3f\n", now);
+    fflush(stdout);
+}
+
+void StartHeld(Player *player, Stretch *stretch) {
+    waveOutRestart(player->Handle);
+    stretch->Holding = false;
+}
+
+// Writes the file's next blocks until `queue` are outstanding, restarting a
+// held device once it holds the priming amount.
+bool FillFromFile(Player *player, Stretch *stretch, std::vector<char> &block, int queue) {
+    TakeReturned(player);
+    while (player->Outstanding < queue) {
+        NextFromFile(*stretch->File, &stretch->Offset, block.data(), player->BlockBytes);
+        if (!WriteBlock(player, block.data()))
+            return false;
+        if (!stretch->Holding)
+            continue;
+        if (stretch->HeldBytes == 0)
+            stretch->HeldSince = NowMs();
+        if ((stretch->HeldBytes += player->BlockBytes) >= stretch->PrimeBytes)
+            StartHeld(player, stretch);
+    }
+    return true;
+}
+
+// Keeps the queue full until `untilMs`; false if the device refused a block
+// or stopped returning them.
+bool PlayUntil(Player *player, Stretch *stretch, std::vector<char> &block, int queue,
+               double untilMs) {
+    double lastReturn = NowMs();
+    for (double now = lastReturn; now < untilMs; now = NowMs()) {
+        double wait = untilMs - now < ClockEveryMs ? untilMs - now + 1 : ClockEveryMs;
+        if (TakeReturned(player) ||
+            (WaitForSingleObject(player->ReturnedEvent, (DWORD)wait) == WAIT_OBJECT_0 &&
+             TakeReturned(player)))
+            lastReturn = NowMs();
+        else if (NowMs() - lastReturn > ReturnTimeoutMs)
+            return false;
+        if (stretch->Holding && NowMs() - stretch->HeldSince >= PrimeDeadlineMs)
+            StartHeld(player, stretch);
+        if (!FillFromFile(player, stretch, block, queue))
+            return false;
+        PrintClock(stretch);
+    }
+    return true;
+}
+
+// Opens the device for a stretch as the service does: at the road's volume,
+// held for priming if asked.
+MMRESULT OpenForStretch(Player *player, Stretch *stretch, bool primed) {
+    MMRESULT result = OpenPlayer(player, CdRate, CdChannels, CdBits);
+    if (result != MMSYSERR_NOERROR)
+        return result;
+    waveOutSetVolume(player->Handle, VolumeAt255);
+    if (primed)
+        waveOutPause(player->Handle);
+    stretch->Holding = primed;
+    stretch->HeldBytes = 0;
+    return MMSYSERR_NOERROR;
+}
+
+// Seeks: one open, then COUNT resets. Tracks: COUNT opens, each closing the
+// track before it. Every stretch plays from StretchStartFrame for EVERY_MS.
+int PlayStretches(Player *player, const std::vector<char> &file, int count, int everyMs,
+                  int queuedMs, bool primed, bool tracks) {
+    // The first open loads the sound driver, as a running service's first did.
+    MMRESULT result = OpenPlayer(player, CdRate, CdChannels, CdBits);
+    if (result != MMSYSERR_NOERROR)
+        return Fail("waveOutOpen", result);
+    ClosePlayer(player);
+    Stretch stretch;
+    stretch.File = &file;
+    stretch.PrimeBytes = CdRate * CdChannels * CdBits / 8 / 1000 * PrimeMs;
+    std::vector<char> block(player->BlockBytes);
+    const int queue = BlocksFor(queuedMs, CdRate);
+    const int stretches = tracks ? count : count + 1;
+    for (int i = 0; i < stretches; i++) {
+        double at = 0;
+        bool opens = tracks || i == 0;
+        if (opens) {
+            if (i > 0 && !ClosePlayer(player))
+                return Fail("buffers not returned before waveOutClose", player->Outstanding);
+            at = NowMs();
+            if ((result = OpenForStretch(player, &stretch, primed)) != MMSYSERR_NOERROR)
+                return Fail("waveOutOpen", result);
+        } else {
+            waveOutReset(player->Handle);
+            if (!AwaitAllReturned(player))
+                return Fail("buffers not returned after waveOutReset", player->Outstanding);
+            at = NowMs();
+            if (primed)
+                waveOutPause(player->Handle);
+            stretch.Holding = primed;
+            stretch.HeldBytes = 0;
+        }
+        const int64_t frame = StretchStartFrame(i);
+        stretch.Offset = frame * StretchFrameBytes;
+        if (!FillFromFile(player, &stretch, block, queue))
+            return Fail("waveOutWrite", i);
+        if (tracks || i > 0) {
+            printf("%s %.3f %lld\n", opens ? "open" : "reset", at, (long long)frame);
+            fflush(stdout);
+        }
+        if (!PlayUntil(player, &stretch, block, queue, at + everyMs))
+            return Fail("buffers stopped coming back in stretch", i);
+    }
+    if (!ClosePlayer(player))
+        return Fail("buffers not returned before waveOutClose", player->Outstanding);
+    printf("done\n");
+    return 0;
+}
+
+int Stretches(int argc, char **argv, Player *player) {
+    bool tracks = !strcmp(argv[1], "tracks");
+    int count = atoi(argv[2]), everyMs = atoi(argv[4]), queuedMs = atoi(argv[5]);
+    bool primed = !strcmp(argv[6], "primed");
+    if (count <= 0 || everyMs <= 0 || queuedMs <= 0 || (!primed && strcmp(argv[6], "plain")) ||
+        argc != 7)
+        return 2;
+    std::vector<char> file;
+    if (!ReadWholeFile(fopen(argv[3], "rb"), &file) || file.size() % StretchFrameBytes)
+        return Fail("cannot read the 16-bit stereo file", 0);
+    return PlayStretches(player, file, count, everyMs, queuedMs, primed, tracks);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -322,11 +492,15 @@ int main(int argc, char **argv) {
     else if (!strcmp(mode, "play") && count > 0 && argc > 6)
         result = Play(&player, count, atoi(argv[3]), atoi(argv[4]), atoi(argv[5]),
                       atoi(argv[6]), argc > 8 ? atoi(argv[7]) : 0, argc > 8 ? atoi(argv[8]) : 0);
-    else
+    else if ((!strcmp(mode, "seeks") || !strcmp(mode, "tracks")) && argc == 7)
+        result = Stretches(argc, argv, &player);
+    if (result == 2)
         fprintf(stderr, "usage: tvfloor open COUNT\n"
                         "       tvfloor reset COUNT QUEUED_MS\n"
                         "       tvfloor play SECONDS RATE CHANNELS BITS QUEUED_MS"
-                        " [EVERY_MS PAUSE_MS]\n");
+                        " [EVERY_MS PAUSE_MS]\n"
+                        "       tvfloor seeks|tracks COUNT FILE EVERY_MS QUEUED_MS"
+                        " plain|primed\n");
     fflush(stdout);
     CloseHandle(player.ReturnedEvent);
     return result;
