@@ -58,6 +58,7 @@ four minutes.
 """
 import argparse
 import array
+import bisect
 import contextlib
 import ctypes
 import io
@@ -765,6 +766,8 @@ KEY_FRAMES = 8           # frames of noise that tell where in the file they are
 # a sound that starts at once reads about 3 ms before its cause (with 10 ms,
 # 5 to 9 ms; 2 ms reads within 2 ms but makes the sink render differently).
 STRETCH_RECORD_LATENCY_MS = 5
+# The span of reads around a moment that place it on the recording.
+STRETCH_CLOCK_SPAN_S = 1.0
 
 
 def stretch_signal(folder):
@@ -810,19 +813,21 @@ class StampedRecorder:
     """parec on the test sink's monitor at the stretch signal's format, read
     as it arrives.
 
-    The common clock is time.monotonic(), CLOCK_MONOTONIC. The null sink
-    renders on that clock at its exact rate, so frame n of the recording was
-    rendered at about start + n / rate; each read is stamped on arrival, and
-    the stamp less the duration of all frames read so far is never much
-    earlier than `start`, so the smallest such figure is taken for it. The
-    sink renders a block at a time, up to a block ahead of its timeline, so
-    a frame's time is as fine as one block (STRETCH_RECORD_LATENCY_MS), and a
-    sound that starts at once reads a few ms before its cause. The
-    players' performance-counter times are put on the same clock from their
-    "clock" lines (program_clock). Whatever is left moves road and floor
-    alike. The resume row's way, a duration on the recording less one on the
-    wall clock, cannot place a first sound after a reply that leaves no mark
-    on the recording."""
+    The common clock is time.monotonic(), CLOCK_MONOTONIC, which the null
+    sink renders by, so frame n of the recording was rendered at about
+    start + n / rate. Each read is stamped on arrival, and the stamp less the
+    duration of all frames read so far is never much earlier than `start`,
+    so the smallest such figure is taken for it; but the sink counts whole
+    microseconds per block and so renders a little fast (the smallest figure
+    fell by 0.2 ms a second here), so it is taken from the reads within
+    STRETCH_CLOCK_SPAN_S of each moment. The sink renders a block at a time,
+    up to a block ahead of its timeline, so a frame's time is as fine as one
+    block (STRETCH_RECORD_LATENCY_MS), and a sound that starts at once reads
+    a few ms before its cause. The players' performance-counter times are
+    put on the same clock from their "clock" lines (program_clock). Whatever
+    is left moves road and floor alike. The resume row's way, a duration on
+    the recording less one on the wall clock, cannot place a first sound
+    after a reply that leaves no mark on the recording."""
 
     def __init__(self):
         sink = os.environ.get("TONVALE_SINK", "tonvale_sink")
@@ -831,7 +836,7 @@ class StampedRecorder:
              sink + ".monitor", "--format=s16le", "--rate=%d" % STRETCH_RATE, "--channels=2"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         self.data = bytearray()
-        self.start = None
+        self.arrivals, self.starts = [], []  # per read: when, and the start it shows
         self.reader = threading.Thread(target=self._read)
         self.reader.start()
         time.sleep(0.5)  # connected before anything plays
@@ -844,9 +849,8 @@ class StampedRecorder:
             if not chunk:
                 return
             self.data += chunk
-            start = arrived - len(self.data) // STRETCH_FRAME / STRETCH_RATE
-            if self.start is None or start < self.start:
-                self.start = start
+            self.arrivals.append(arrived)
+            self.starts.append(arrived - len(self.data) // STRETCH_FRAME / STRETCH_RATE)
 
     def stop(self):
         """The recording, a moment after the last sound so that it is out."""
@@ -860,8 +864,18 @@ class StampedRecorder:
         self.reader.join(10)
         return bytes(self.data)
 
+    def start_near(self, moment):
+        """The recording's start as the reads around `moment` show it."""
+        lo = bisect.bisect_left(self.arrivals, moment - STRETCH_CLOCK_SPAN_S)
+        hi = bisect.bisect_right(self.arrivals, moment + STRETCH_CLOCK_SPAN_S)
+        return min(self.starts[lo:hi] or self.starts)
+
     def frame_at(self, moment):
-        return int(round((moment - self.start) * STRETCH_RATE))
+        return int(round((moment - self.start_near(moment)) * STRETCH_RATE))
+
+    def moment_of(self, frame):
+        roughly = self.starts[0] + frame / STRETCH_RATE
+        return self.start_near(roughly) + frame / STRETCH_RATE
 
 
 def program_clock(stamped):
@@ -1001,9 +1015,9 @@ def read_stretch(rec, recorder, sig, moment, frame, later):
     before = rec[lo * STRETCH_FRAME:at * STRETCH_FRAME].rstrip(b"\0")
     last = lo + (len(before) - 1) // STRETCH_FRAME if before else None
     breaks, heard = stretch_breaks(rec, region, index, at, offset, hi, STRETCH_WINDOW)
-    return {"to_sound_ms": (recorder.start + at / STRETCH_RATE - moment) * 1000,
+    return {"to_sound_ms": (recorder.moment_of(at) - moment) * 1000,
             "old_sound_after_ms": None if last is None else
-            (recorder.start + last / STRETCH_RATE - moment) * 1000,
+            (recorder.moment_of(last) - moment) * 1000,
             "breaks": breaks, "heard": heard}
 
 
@@ -1020,7 +1034,7 @@ def stretch_figures(rec, recorder, events, sig):
     for i, (moment, frame) in enumerate(events):
         later = events[i + 1][0] if i + 1 < len(events) else None
         found = None
-        if moment is not None and recorder.start is not None:
+        if moment is not None and recorder.starts:
             found = read_stretch(rec, recorder, sig, moment, frame, later)
         if found is None:
             out["unheard"] += 1
