@@ -560,6 +560,21 @@ def write_hi_wav(path, period, seconds):
             f.write(period)
 
 
+def matching_prefix(x, x_at, y, y_at, count, frame):
+    """How many whole frames of x from byte x_at equal y's from byte y_at,
+    up to `count`: one comparison when all do, else a bisection."""
+    if x[x_at:x_at + count * frame] == y[y_at:y_at + count * frame]:
+        return count
+    lo, hi = 0, count  # the first lo frames match, the first hi do not
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        if x[x_at:x_at + mid * frame] == y[y_at:y_at + mid * frame]:
+            lo = mid
+        else:
+            hi = mid
+    return lo
+
+
 def last_sound_end(recorded):
     """The offset just after the last byte that is not zero."""
     end = len(recorded)
@@ -594,18 +609,10 @@ def stream_gaps(recorded, period, frame):
         m = min(size, end - pos) // frame * frame
         if m == 0:
             break
-        if recorded[pos:pos + m] == twice[phase:phase + m]:
-            pos, phase = pos + m, (phase + m) % size
+        same = matching_prefix(recorded, pos, twice, phase, m // frame, frame)
+        pos, phase = pos + same * frame, (phase + same * frame) % size
+        if same == m // frame:
             continue
-        # The first `lo` frames match and the first `hi` do not.
-        lo, hi = 0, m // frame
-        while hi - lo > 1:
-            mid = (lo + hi) // 2
-            if recorded[pos:pos + mid * frame] == twice[phase:phase + mid * frame]:
-                lo = mid
-            else:
-                hi = mid
-        pos, phase = pos + lo * frame, (phase + lo * frame) % size
         if not any(recorded[pos:pos + frame]):
             after = NONZERO.search(recorded, pos)
             resume = after.start() - after.start() % frame if after else end
@@ -931,17 +938,8 @@ def first_sound_of(rec, index, lo, hi):
 
 def matching_frames(rec, at, region, offset, count):
     """How many frames from rec[at] equal the stretch's from `offset`, up to `count`."""
-    a, b, f = at * STRETCH_FRAME, offset * STRETCH_FRAME, STRETCH_FRAME
-    if rec[a:a + count * f] == region[b:b + count * f]:
-        return count
-    lo, hi = 0, count  # the first lo frames match, the first hi do not
-    while hi - lo > 1:
-        mid = (lo + hi) // 2
-        if rec[a:a + mid * f] == region[b:b + mid * f]:
-            lo = mid
-        else:
-            hi = mid
-    return lo
+    return matching_prefix(rec, at * STRETCH_FRAME, region, offset * STRETCH_FRAME, count,
+                           STRETCH_FRAME)
 
 
 def stretch_breaks(rec, region, index, at, offset, hi, window):
