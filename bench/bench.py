@@ -101,6 +101,13 @@ def cpu_seconds(pid):
         return None
 
 
+def cpu_spent(pid, before):
+    """utime+stime of a Linux process since `before`, or None when either
+    reading is missing (the process was not found, or has ended since)."""
+    after = cpu_seconds(pid) if pid and before is not None else None
+    return None if after is None else after - before
+
+
 class ThreadSwitches:
     """Voluntary context switches of every thread of one Linux process over a
     span, from /proc/PID/task/*/status: a wake-up each. Each thread counts
@@ -202,7 +209,7 @@ def run_watched(command, folder, exe_name, timeout, watch=None):
                 break
             time.sleep(0.05)
         child.wait()
-    wineserver = cpu_seconds(ws) - ws_before if ws_before is not None else None
+    wineserver = cpu_spent(ws, ws_before)
     with open(out_path) as f:
         lines = [line.strip() for line in f]
     return lines, cpu, wineserver
@@ -239,9 +246,7 @@ class Road:
             [self.client, "--plugin", win_path(self.plugin)] + [str(a) for a in arguments],
             self.folder, "tvbench.exe", timeout, watch=lambda pid, out_path: switches.read())
         switches.read()
-        service = None
-        if service_before is not None:
-            service = cpu_seconds(self.service_pid) - service_before
+        service = cpu_spent(self.service_pid, service_before)
         return lines, {"service": service, "host": client_cpu, "wineserver": wineserver}, \
             switches.total()
 
