@@ -54,7 +54,7 @@ in the file. The recording, put on one clock with the players' performance
 counters (StampedRecorder), tells the time from each Flush's reply (the
 floor's waveOutReset) or Open's call to the first sound of the new place, and
 every silence or skip in the first 300 ms of each stretch. They add about
-four minutes.
+three and a half minutes.
 """
 import argparse
 import array
