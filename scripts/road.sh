@@ -58,3 +58,12 @@ say_road() {
       "running the 64-bit twin under wine64 instead" >&2
   fi
 }
+
+# Settles the road for this run and everything it starts: says so where it is
+# the twin, and exports it as TONVALE_ARCH.
+settle_road() {
+  local road
+  road=$(pick_road) || return
+  say_road "$road"
+  export TONVALE_ARCH=$road
+}

@@ -8,8 +8,6 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}
 "$here/scripts/setup.sh"
 source "$here/scripts/road.sh"
-road=$(pick_road)
-say_road "$road"
-export TONVALE_ARCH=$road
+settle_road
 "$here/scripts/build.sh" "$build"
 exec "$here/scripts/testenv.sh" --build "$build" bash "$here/scripts/main-job.sh" "$build"

@@ -8,9 +8,7 @@ build=${1:-$here/build}
 shift || true
 "$here/scripts/setup.sh"
 source "$here/scripts/road.sh"
-road=$(pick_road)
-say_road "$road"
-export TONVALE_ARCH=$road
+settle_road
 "$here/scripts/build.sh" "$build"
 # Two at a time: the tests that share the sound server, the desktop or the
 # service manager hold a lock and still run one after another.
