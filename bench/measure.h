@@ -66,3 +66,16 @@ inline void NextFromFile(const std::vector<char> &file, int64_t *offset, char *b
         *offset = at + piece;
     }
 }
+
+// While they play, the stretch modes print "clock MS" (the performance
+// counter in ms) every StretchClockEveryMs, for bench.py to put their times
+// on its own clock. `now` is the caller's reading of the counter.
+const double StretchClockEveryMs = 20;
+
+inline void PrintClockIfDue(double now, double *lastClock) {
+    if (now - *lastClock < StretchClockEveryMs)
+        return;
+    *lastClock = now;
+    printf("clock %.3f\n", now);
+    fflush(stdout);
+}

@@ -139,17 +139,6 @@ int Play(Out_Module *out, int seconds, int rate, int channels, int bits) {
     return 0;
 }
 
-const double ClockEveryMs = 20;
-
-void PrintClockIfDue(double *lastClock) {
-    double now = NowMs();
-    if (now - *lastClock < ClockEveryMs)
-        return;
-    *lastClock = now;
-    printf("clock %.3f\n", now);
-    fflush(stdout);
-}
-
 // Writes the file's next blocks while the plug-in has room for a whole one.
 void WriteFromFile(Out_Module *out, const std::vector<char> &file, int64_t *offset,
                    std::vector<char> &block) {
@@ -197,7 +186,7 @@ int PlayStretches(Out_Module *out, const std::vector<char> &file, int count, int
         while (NowMs() < at + everyMs) {
             Sleep(10);
             WriteFromFile(out, file, &offset, block);
-            PrintClockIfDue(&lastClock);
+            PrintClockIfDue(NowMs(), &lastClock);
         }
     }
     out->Close();

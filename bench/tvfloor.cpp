@@ -54,6 +54,9 @@
 #include <vector>
 
 #include "bench/measure.h"
+// The service's priming rule, which the primed stretch modes follow; only its
+// figures, none of its code.
+#include "service/play_device.h"
 
 namespace {
 
@@ -329,10 +332,7 @@ int Play(Player *player, int seconds, int rate, int channels, int bits, int queu
 
 // ---- stretches: a seek or a new track every EVERY_MS ----
 
-const int PrimeMs = 60;                 // the service's priming amount
-const double PrimeDeadlineMs = 100;     // and its deadline from the first block held
 const DWORD VolumeAt255 = 0xFF00FF00;   // the road's volume word for the player's 255
-const double ClockEveryMs = 20;
 
 struct Stretch {
     const std::vector<char> *File = nullptr;
@@ -343,15 +343,6 @@ struct Stretch {
     int PrimeBytes = 0;
     double LastClock = 0;
 };
-
-void PrintClock(Stretch *stretch) {
-    double now = NowMs();
-    if (now - stretch->LastClock < ClockEveryMs)
-        return;
-    stretch->LastClock = now;
-    printf("clock %.3f\n", now);
-    fflush(stdout);
-}
 
 void StartHeld(Player *player, Stretch *stretch) {
     waveOutRestart(player->Handle);
@@ -382,18 +373,18 @@ bool PlayUntil(Player *player, Stretch *stretch, std::vector<char> &block, int q
                double untilMs) {
     double lastReturn = NowMs();
     for (double now = lastReturn; now < untilMs; now = NowMs()) {
-        double wait = untilMs - now < ClockEveryMs ? untilMs - now + 1 : ClockEveryMs;
+        double wait = untilMs - now < StretchClockEveryMs ? untilMs - now + 1 : StretchClockEveryMs;
         if (TakeReturned(player) ||
             (WaitForSingleObject(player->ReturnedEvent, (DWORD)wait) == WAIT_OBJECT_0 &&
              TakeReturned(player)))
             lastReturn = NowMs();
         else if (NowMs() - lastReturn > ReturnTimeoutMs)
             return false;
-        if (stretch->Holding && NowMs() - stretch->HeldSince >= PrimeDeadlineMs)
+        if (stretch->Holding && NowMs() - stretch->HeldSince >= PRIME_DEADLINE_MS)
             StartHeld(player, stretch);
         if (!FillFromFile(player, stretch, block, queue))
             return false;
-        PrintClock(stretch);
+        PrintClockIfDue(NowMs(), &stretch->LastClock);
     }
     return true;
 }
@@ -423,7 +414,7 @@ int PlayStretches(Player *player, const std::vector<char> &file, int count, int 
     ClosePlayer(player);
     Stretch stretch;
     stretch.File = &file;
-    stretch.PrimeBytes = CdRate * CdChannels * CdBits / 8 / 1000 * PrimeMs;
+    stretch.PrimeBytes = CdRate * CdChannels * CdBits / 8 / 1000 * PRIME_MS;
     std::vector<char> block(player->BlockBytes);
     const int queue = BlocksFor(queuedMs, CdRate);
     const int stretches = tracks ? count : count + 1;
