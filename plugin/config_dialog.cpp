@@ -6,10 +6,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "plugin/boxes.h"
 #include "plugin/plugin_state.h"
 #include "plugin/resource.h"
-#include "plugin/server_link.h"
 #include "plugin/settings.h"
+#include "plugin/stream.h"
+#include "plugin/stream_state.h"
 
 // Valid only while the dialog is up; Config shows one dialog at a time.
 static HWND BufferSlider;
@@ -68,7 +70,7 @@ static void EnsureTrackbarClass() {
 }
 
 void __cdecl Config(HWND parent) {
-    if (PluginState.StreamOpen != 0) {
+    if (Stream.StreamOpen != 0) {
         MessageBoxA(parent, "Can't change properties while plugin work!", PluginTitle,
                     MB_OK | MB_ICONINFORMATION);
         return;
@@ -79,6 +81,5 @@ void __cdecl Config(HWND parent) {
     BufferSlider = nullptr;
     if (result == 0) return;
     WriteSettings();
-    DropLink();
-    if (ConnectServer() == INVALID_SOCKET) LinkFailure("No server connection!");
+    Say(ConnectStream());
 }

@@ -1,18 +1,21 @@
-// The DLL's entry point, the module record that winampGetOutModule hands
-// out, and the operations that start and stop the module and carry a stream.
+// The module layer: the DLL's entry point, the record that
+// winampGetOutModule hands out, and the player's operations that start and
+// stop the module and carry a stream. It calls the stream layer (stream.h,
+// volume.h) and shows what the stream reports in boxes (boxes.h); nothing
+// below calls up into it.
 #include <winsock2.h>
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "plugin/accounting.h"
+#include "plugin/boxes.h"
 #include "plugin/config_dialog.h"
 #include "plugin/out_module.h"
 #include "plugin/plugin_state.h"
-#include "plugin/position_clock.h"
-#include "plugin/server_link.h"
 #include "plugin/settings.h"
-#include "plugin/stream_resume.h"
+#include "plugin/stream.h"
+#include "plugin/stream_state.h"
 #include "plugin/volume.h"
 
 enum { MODULE_ID = 33 };
@@ -44,113 +47,39 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 }
 
 static void __cdecl Init() {
-    PluginState.Volume = 0;
-    PluginState.Pan = 0;
-    PluginState.StreamOpen = 0;
+    ResetVolume();
+    Stream.StreamOpen = 0;
     ReadSettings();
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 0), &data) != 0) {
-        LinkFailure("No server connection!");
+        ShowError("No server connection!");
         return;
     }
-    if (ConnectServer() == INVALID_SOCKET) LinkFailure("No server connection!");
+    Say(ConnectStream());
 }
 
 static void __cdecl Quit() {
-    StreamClosed();
-    DropLink();
+    EndStream();
     WSACleanup();
     WriteSettings();
 }
 
 static int __cdecl Open(int sampleRate, int numChannels, int bitsPerSample, int, int) {
-    // A stream still being put back (Close never came) ends here.
-    StreamClosed();
-    // A connection that the service has ended (it restarted, or gave the slot
-    // of an idle client to another) cannot carry the stream: connect anew.
-    if (LinkReaderEnded()) DropLink();
-    if (PluginState.LinkSocket == INVALID_SOCKET && ConnectServer() == INVALID_SOCKET) {
-        LinkFailure("No server connection!");
-        return -1;
-    }
-    PcmFormat format = FormatOf(sampleRate, numChannels, bitsPerSample);
-    PluginState.BytesPerSecond = static_cast<int>(format.AvgBytesPerSec);
-    StoreCounter(&PluginState.BufferBytes,
-                 BufferBytesOf(PluginState.BytesPerSecond, PluginState.BuffSize));
-
-    if (!SendRequest(CMD_OPEN, &format, sizeof format) || !AwaitReply(CMD_OPEN)) {
-        LinkFailure("Can't open sound device at server");
-        return -1;
-    }
-    StoreCounter(&PluginState.PlayedBytes, 0);
-    StoreCounter(&PluginState.WrittenBytes, 0);
-    ClockRestart(0);
-    PluginState.NumChannels = numChannels;
-    PluginState.SampleRate = sampleRate;
-    PluginState.BitsPerSample = bitsPerSample;
-    PluginState.Paused = 0;
-    PluginState.StreamOpen = 1;
-    StreamOpened();
-    return PluginState.BuffSize;
+    StreamReport report = OpenStream(sampleRate, numChannels, bitsPerSample);
+    Say(report);
+    return report == REPORT_NOTHING ? PluginState.BuffSize : -1;
 }
 
-static void __cdecl Close() {
-    // A stream that lost its link has no connection to close: the attempt to
-    // put it back ends at once.
-    int was = StreamClosed();
-    if (was == STREAM_NONE || was == STREAM_LINKED) {
-        if (SendRequest(CMD_CLOSE, nullptr, 0)) AwaitReply(CMD_CLOSE);
-    }
-    PluginState.StreamOpen = 0;
-}
-
-// A Write with no stream to put back: a failed send is reported at once.
-static int WriteUnkept(char *buffer, int length) {
-    // On a connection that the service has ended a send may still go out into
-    // the void; the failure is reported now rather than never.
-    if (LinkReaderEnded() || !SendRequest(CMD_WRITE, buffer, length)) return SendFailure();
-    AddToCounter(&PluginState.WrittenBytes, length);
-    return 0;
-}
+static void __cdecl Close() { CloseStream(); }
 
 static int __cdecl Write(char *buffer, int length) {
     // A length with no buffer would announce bytes that never follow.
     if (length <= 0 || !buffer) return 1;
-    EnterStream();
-    int state = StreamState();
-    if (StreamGivenUp(state)) {
-        bool report = TakeGivenUpReport();
-        LeaveStream();
-        if (report) ReportSendFailure();
-        return 0;
-    }
-    if (state == STREAM_NONE) {
-        LeaveStream();
-        return WriteUnkept(buffer, length);
-    }
-    // Kept until the service reports them played, so that a service that is
-    // back after a lost link gets them again.
-    KeepBytes(buffer, length);
-    AddToCounter(&PluginState.WrittenBytes, length);
-    if (state == STREAM_LINKED && (LinkReaderEnded() || !SendRequest(CMD_WRITE, buffer, length)))
-        StreamLinkLost();
-    LeaveStream();
+    Say(WriteStream(buffer, length));
     return 0;
 }
 
-static int __cdecl Pause(int pause) {
-    EnterStream();
-    int previous = PluginState.Paused;
-    if (previous != 0 && pause == 0) ClockResume();
-    PluginState.Paused = pause;
-    RestartSilenceWatch();
-    // While the link is down the pause is kept, and applied once it is back.
-    int state = StreamState();
-    if (state == STREAM_NONE || state == STREAM_LINKED)
-        SendRequest(pause != 0 ? CMD_PAUSE : CMD_RESUME, nullptr, 0);
-    LeaveStream();
-    return previous;
-}
+static int __cdecl Pause(int pause) { return PauseStream(pause); }
 
 // __DATE__ pads a one-digit day with a blank ("Dec  8 2026"); the About box
 // shows the day with a single blank before it, as in "Dec 15 2007".

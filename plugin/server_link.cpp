@@ -1,25 +1,27 @@
-// The server link. Each connection lives in a LinkChannel of its own: its
-// socket, its event, its last reply and its reader thread. The reader gets
+// The link layer. Each connection lives in a LinkChannel of its own: its
+// socket, its events, its last reply and its reader thread. The reader gets
 // the channel when it starts, so it can never read from, answer for, or set
-// the event of a later connection; the channel (socket and event with it) is
+// the event of another connection; the channel (socket and event with it) is
 // freed only when its last holder lets go, so no event is closed while its
 // reader or a waiting request can still use it.
 //
-// Two locks: LinkLock guards which channel is current and the reply slots;
+// Each channel has two locks of its own: ReplyLock guards the reply slot;
 // SendLock keeps the header and payload of one request together on the wire.
 // DropLink stops the reader's receive, shuts the socket down and waits for
-// the reader, so no reader outlives Quit; the reader also holds a
+// the reader, so no reader outlives its owner; the reader also holds a
 // reference on the module until its last instruction, in case the host
 // unloads the DLL without Quit.
 #include "plugin/server_link.h"
 
-#include "plugin/plugin_state.h"
-#include "plugin/position_clock.h"
-#include "plugin/stream_resume.h"
+#include <string.h>
+
+#include "plugin/link_socket.h"
+#include "protocol/frames.h"
 #include "protocol/receive_buffer.h"
 
 struct LinkChannel {
     SOCKET Socket;
+    const LinkEvents *Events;
     HANDLE Event;
     // The reader receives with overlapped calls, so that DropLink can end a
     // receive that the local shutdown alone does not end.
@@ -27,75 +29,40 @@ struct LinkChannel {
     HANDLE Stop;
     HANDLE Reader;
     HMODULE ModuleReference;
+    SRWLOCK ReplyLock;
+    SRWLOCK SendLock;
     FrameHeader LastReply;
     volatile LONG References;
-    // Set once the reader has left its loop: the service closed or reset the
-    // connection, so no reply or played count will come over it any more.
+    // Set once the reader has left its loop: no reply or played count will
+    // come over the connection any more.
     volatile LONG ReaderEnded;
 };
 
-static SRWLOCK LinkLock = SRWLOCK_INIT;
-static SRWLOCK SendLock = SRWLOCK_INIT;
-// Set when "Can't send data to server" has been shown for the link that is
-// gone, so that a host writing on does not get one box per Write; cleared by
-// the next connection.
-static volatile LONG SendFailureShown;
-
 // Long enough for any reader to leave its receive once its socket is shut.
-// The reader looks at the silent-link watch this often while it waits.
-enum { READER_END_WAIT_MS = 5000, WATCH_STEP_MS = 1000, CONNECT_STEP_MS = 100 };
+// The reader asks whether the link is silent this often while it waits.
+enum { READER_END_WAIT_MS = 5000, WATCH_STEP_MS = 1000 };
 
-static void ReleaseChannel(LinkChannel *channel) {
-    if (InterlockedDecrement(&channel->References) != 0) return;
-    closesocket(channel->Socket);
-    CloseHandle(channel->Event);
-    CloseHandle(channel->ReceiveDone);
-    CloseHandle(channel->Stop);
-    if (channel->Reader) CloseHandle(channel->Reader);
-    delete channel;
+void HoldLink(LinkChannel *link) { InterlockedIncrement(&link->References); }
+
+void ReleaseLink(LinkChannel *link) {
+    if (InterlockedDecrement(&link->References) != 0) return;
+    closesocket(link->Socket);
+    CloseHandle(link->Event);
+    CloseHandle(link->ReceiveDone);
+    CloseHandle(link->Stop);
+    if (link->Reader) CloseHandle(link->Reader);
+    delete link;
 }
 
-static LinkChannel *AcquireCurrentChannel() {
-    AcquireSRWLockShared(&LinkLock);
-    LinkChannel *channel = PluginState.Link;
-    if (channel) InterlockedIncrement(&channel->References);
-    ReleaseSRWLockShared(&LinkLock);
-    return channel;
-}
-
-static void SetCurrentChannel(LinkChannel *channel) {
-    PluginState.Link = channel;
-    PluginState.LinkSocket = channel ? channel->Socket : INVALID_SOCKET;
-    PluginState.ReplyEvent = channel ? channel->Event : nullptr;
-}
-
-// Ends a channel that is no longer current and gives up the record's hold.
-// The socket itself is closed only with the channel, so its handle cannot be
-// reused under a reader or a sender still holding it.
-static void EndChannel(LinkChannel *channel) {
-    SetEvent(channel->Stop);
-    shutdown(channel->Socket, SD_BOTH);
-    if (channel->Reader) WaitForSingleObject(channel->Reader, READER_END_WAIT_MS);
-    ReleaseChannel(channel);
-}
-
-static bool IsCurrent(LinkChannel *channel) {
-    AcquireSRWLockShared(&LinkLock);
-    bool current = PluginState.Link == channel;
-    ReleaseSRWLockShared(&LinkLock);
-    return current;
-}
-
-// Waits for the receive to complete; false when the channel is stopped or the
-// stream's link has been silent too long (no TCP error may ever come from a
-// path that went dead).
+// Waits for the receive to complete; false when the channel is stopped or
+// its owner finds the link silent too long.
 static bool AwaitReceive(LinkChannel *channel) {
     HANDLE waits[2] = {channel->ReceiveDone, channel->Stop};
     for (;;) {
         DWORD woke = WaitForMultipleObjects(2, waits, FALSE, WATCH_STEP_MS);
         if (woke == WAIT_OBJECT_0) return true;
         if (woke != WAIT_TIMEOUT) return false;
-        if (IsCurrent(channel) && StreamLinkSilent()) return false;
+        if (channel->Events->Silent(channel)) return false;
     }
 }
 
@@ -135,32 +102,10 @@ static bool ReceiveFrame(LinkChannel *channel, ReceiveBuffer *buffer,
 }
 
 static void PostReply(LinkChannel *channel, FrameHeader reply) {
-    AcquireSRWLockExclusive(&LinkLock);
+    AcquireSRWLockExclusive(&channel->ReplyLock);
     channel->LastReply = reply;
-    if (PluginState.Link == channel) PluginState.LastReply = reply;
     SetEvent(channel->Event);
-    ReleaseSRWLockExclusive(&LinkLock);
-}
-
-static void CountPlayed(LinkChannel *channel, int32_t bytes) {
-    // Shared, so that DropLink cannot detach the channel between the test and
-    // the addition and let a dead connection count into the next stream.
-    AcquireSRWLockShared(&LinkLock);
-    if (PluginState.Link == channel) {
-        AddToCounter(&PluginState.PlayedBytes, bytes);
-        ReleaseKept(bytes);
-        ClockReport(LoadCounter(&PluginState.PlayedBytes));
-    }
-    ReleaseSRWLockShared(&LinkLock);
-}
-
-// Nothing more will be played over an ended connection: the position stays
-// where it was given out instead of running on from the last report, and a
-// stream that was playing over it is put back over a new one.
-static void EndOfCurrent(LinkChannel *channel) {
-    if (!IsCurrent(channel)) return;
-    ClockHold();
-    StreamLinkLost();
+    ReleaseSRWLockExclusive(&channel->ReplyLock);
 }
 
 static DWORD WINAPI ReplyReader(void *parameter) {
@@ -172,7 +117,7 @@ static DWORD WINAPI ReplyReader(void *parameter) {
     while (ReceiveFrame(channel, &buffer, frame)) {
         FrameHeader header = DecodeFrameHeader(frame);
         if (header.Code == CMD_PLAYED) {
-            CountPlayed(channel, header.Value);
+            channel->Events->Played(channel, header.Value);
             continue;
         }
         PostReply(channel, header);
@@ -181,85 +126,12 @@ static DWORD WINAPI ReplyReader(void *parameter) {
     // Marked before the closing reply, so that a request that reset the event
     // after that reply was posted still learns of the end (AwaitReply).
     InterlockedExchange(&channel->ReaderEnded, 1);
-    EndOfCurrent(channel);
+    channel->Events->Ended(channel);
     // The closing reply: no request expects code 0, so a waiting one fails now.
     PostReply(channel, FrameHeader{0, 1});
-    ReleaseChannel(channel);
+    ReleaseLink(channel);
     if (module) FreeLibraryAndExitThread(module, 0);
     return 0;
-}
-
-static bool ResolveServer(in_addr *address) {
-    hostent *host = gethostbyname(PluginState.ServerAddr);
-    if (!host) {
-        unsigned long dotted = inet_addr(PluginState.ServerAddr);
-        if (dotted == INADDR_NONE) return false;
-        host = gethostbyaddr(reinterpret_cast<const char *>(&dotted), 4, AF_INET);
-        if (!host) return false;
-    }
-    if (host->h_addrtype != AF_INET || !host->h_addr_list[0]) return false;
-    memcpy(address, host->h_addr_list[0], sizeof *address);
-    return true;
-}
-
-// Requests are small and each waits for its reply or paces the stream:
-// Nagle's algorithm would hold a request back until the service's delayed
-// acknowledgement of the one before, up to 40 ms each time.
-static void SendWithoutDelay(SOCKET socketHandle) {
-    BOOL on = TRUE;
-    setsockopt(socketHandle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on),
-               sizeof on);
-}
-
-// A connect that gives up after `limitMs` or when `stop` is set: a path
-// that has gone dead would otherwise hold it for minutes.
-static bool ConnectWithin(SOCKET socketHandle, const sockaddr_in &address, HANDLE stop,
-                          DWORD limitMs) {
-    u_long nonBlocking = 1;
-    if (ioctlsocket(socketHandle, FIONBIO, &nonBlocking) != 0) return false;
-    bool connected = false;
-    if (connect(socketHandle, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
-        connected = true;
-    } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
-        DWORD start = GetTickCount();
-        while (GetTickCount() - start < limitMs && WaitForSingleObject(stop, 0) != WAIT_OBJECT_0) {
-            fd_set writable, failed;
-            FD_ZERO(&writable);
-            FD_ZERO(&failed);
-            FD_SET(socketHandle, &writable);
-            FD_SET(socketHandle, &failed);
-            timeval step = {0, CONNECT_STEP_MS * 1000};
-            int ready = select(0, nullptr, &writable, &failed, &step);
-            if (ready < 0 || FD_ISSET(socketHandle, &failed)) break;
-            if (ready == 0) continue;
-            int error = 0;
-            int size = sizeof error;
-            connected = getsockopt(socketHandle, SOL_SOCKET, SO_ERROR,
-                                   reinterpret_cast<char *>(&error), &size) == 0 && error == 0;
-            break;
-        }
-    }
-    u_long blocking = 0;
-    return connected && ioctlsocket(socketHandle, FIONBIO, &blocking) == 0;
-}
-
-// With no `stop`, the connect takes as long as the system's does.
-static SOCKET ConnectSocket(HANDLE stop, DWORD limitMs) {
-    SOCKET socketHandle = socket(AF_INET, SOCK_STREAM, 0);
-    if (socketHandle == INVALID_SOCKET) return INVALID_SOCKET;
-    SendWithoutDelay(socketHandle);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(PluginState.ServerPort);
-    bool connected = ResolveServer(&address.sin_addr) &&
-                     (stop ? ConnectWithin(socketHandle, address, stop, limitMs)
-                           : connect(socketHandle, reinterpret_cast<sockaddr *>(&address),
-                                     sizeof address) == 0);
-    if (!connected) {
-        closesocket(socketHandle);
-        return INVALID_SOCKET;
-    }
-    return socketHandle;
 }
 
 static bool StartReader(LinkChannel *channel) {
@@ -271,47 +143,30 @@ static bool StartReader(LinkChannel *channel) {
     return false;
 }
 
-static SOCKET Connect(HANDLE stop, DWORD limitMs) {
-    SOCKET socketHandle = ConnectSocket(stop, limitMs);
-    if (socketHandle == INVALID_SOCKET) return INVALID_SOCKET;
+LinkChannel *ConnectServer(const char *address, uint16_t port, const LinkEvents *events,
+                           HANDLE stop, DWORD limitMs) {
+    SOCKET socketHandle = ConnectSocket(address, port, stop, limitMs);
+    if (socketHandle == INVALID_SOCKET) return nullptr;
 
     LinkChannel *channel = new LinkChannel();
     channel->Socket = socketHandle;
+    channel->Events = events;
     channel->Event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     channel->ReceiveDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     channel->Stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    channel->References = 1;  // the record's; the reader's is added when it starts
-    if (!channel->Event || !channel->ReceiveDone || !channel->Stop) {
-        ReleaseChannel(channel);
-        return INVALID_SOCKET;
+    InitializeSRWLock(&channel->ReplyLock);
+    InitializeSRWLock(&channel->SendLock);
+    channel->References = 2;  // the owner's and the reader's
+    if (!channel->Event || !channel->ReceiveDone || !channel->Stop || !StartReader(channel)) {
+        channel->References = 1;
+        ReleaseLink(channel);
+        return nullptr;
     }
-
-    AcquireSRWLockExclusive(&LinkLock);
-    LinkChannel *earlier = PluginState.Link;  // only when two threads connected at once
-    SetCurrentChannel(channel);
-    ReleaseSRWLockExclusive(&LinkLock);
-    if (earlier) EndChannel(earlier);
-
-    InterlockedIncrement(&channel->References);
-    if (!StartReader(channel)) {
-        InterlockedDecrement(&channel->References);
-        DropLink();
-        return INVALID_SOCKET;
-    }
-    InterlockedExchange(&SendFailureShown, 0);
-    return socketHandle;
+    return channel;
 }
 
-SOCKET ConnectServer() { return Connect(nullptr, 0); }
-
-SOCKET ConnectServerUntil(HANDLE stop, DWORD limitMs) { return Connect(stop, limitMs); }
-
-bool LinkReaderEnded() {
-    LinkChannel *channel = AcquireCurrentChannel();
-    if (!channel) return false;
-    bool ended = InterlockedCompareExchange(&channel->ReaderEnded, 0, 0) != 0;
-    ReleaseChannel(channel);
-    return ended;
+bool LinkEnded(LinkChannel *link) {
+    return link && InterlockedCompareExchange(&link->ReaderEnded, 0, 0) != 0;
 }
 
 static bool ExpectsReply(uint8_t code) {
@@ -335,17 +190,13 @@ static bool SendFrame(SOCKET socketHandle, uint8_t code, const void *payload, in
     return WSASend(socketHandle, parts, count, &sent, 0, nullptr, nullptr) == 0 && sent == total;
 }
 
-bool SendRequest(uint8_t code, const void *payload, int length) {
-    AcquireSRWLockExclusive(&SendLock);
-    LinkChannel *channel = AcquireCurrentChannel();
-    bool whole = false;
-    if (channel) {
-        if (ExpectsReply(code)) ResetEvent(channel->Event);
-        whole = SendFrame(channel->Socket, code, payload, length);
-        ReleaseChannel(channel);
-    }
-    ReleaseSRWLockExclusive(&SendLock);
-    return whole;
+LinkResult SendRequest(LinkChannel *link, uint8_t code, const void *payload, int length) {
+    if (!link) return LINK_ENDED;
+    AcquireSRWLockExclusive(&link->SendLock);
+    if (ExpectsReply(code)) ResetEvent(link->Event);
+    bool whole = SendFrame(link->Socket, code, payload, length);
+    ReleaseSRWLockExclusive(&link->SendLock);
+    return whole ? LINK_DONE : LINK_ENDED;
 }
 
 // A Close whose wait ran out keeps the link, and the service, once it goes
@@ -356,56 +207,40 @@ static bool IsLateReplyToAnother(const FrameHeader &reply, uint8_t code) {
     return reply.Code != code && reply.Code != 0;
 }
 
-bool AwaitReply(uint8_t code) {
-    LinkChannel *channel = AcquireCurrentChannel();
-    if (!channel) return false;
+static LinkResult ResultOf(const FrameHeader &reply, uint8_t code) {
+    if (reply.Code != code) return LINK_ENDED;
+    return reply.Value == 0 ? LINK_DONE : LINK_REFUSED;
+}
+
+LinkResult AwaitReply(LinkChannel *link, uint8_t code, HANDLE cancel) {
     // The request's own reset may have cleared the closing reply of a reader
     // that had already ended; no reply can come then, so there is no wait.
-    if (InterlockedCompareExchange(&channel->ReaderEnded, 0, 0) != 0) {
-        ReleaseChannel(channel);
-        return false;
-    }
-    bool matched = false;
+    if (!link || LinkEnded(link)) return LINK_ENDED;
+    HANDLE waits[2] = {link->Event, cancel};
+    DWORD count = cancel ? 2 : 1;
     DWORD start = GetTickCount();
     DWORD waited = 0;
-    while (waited < REPLY_TIMEOUT_MS &&
-           WaitForSingleObject(channel->Event, REPLY_TIMEOUT_MS - waited) == WAIT_OBJECT_0) {
-        AcquireSRWLockShared(&LinkLock);
-        FrameHeader reply = channel->LastReply;
-        ReleaseSRWLockShared(&LinkLock);
-        if (!IsLateReplyToAnother(reply, code)) {
-            matched = reply.Code == code && reply.Value == 0;
-            break;
-        }
+    while (waited < REPLY_TIMEOUT_MS) {
+        DWORD woke = WaitForMultipleObjects(count, waits, FALSE, REPLY_TIMEOUT_MS - waited);
+        if (woke == WAIT_TIMEOUT) break;
+        if (woke != WAIT_OBJECT_0) return LINK_ENDED;
+        AcquireSRWLockShared(&link->ReplyLock);
+        FrameHeader reply = link->LastReply;
+        ReleaseSRWLockShared(&link->ReplyLock);
+        if (!IsLateReplyToAnother(reply, code)) return ResultOf(reply, code);
         waited = GetTickCount() - start;
     }
-    ReleaseChannel(channel);
-    return matched;
+    return LINK_TIMED_OUT;
 }
 
-void DropLink() {
-    AcquireSRWLockExclusive(&LinkLock);
-    LinkChannel *channel = PluginState.Link;
-    SetCurrentChannel(nullptr);
-    ReleaseSRWLockExclusive(&LinkLock);
-    if (channel) EndChannel(channel);
+void EndLink(LinkChannel *link) {
+    SetEvent(link->Stop);
+    shutdown(link->Socket, SD_BOTH);
 }
 
-void LinkFailure(const char *message) {
-    DropLink();
-    MessageBoxA(nullptr, message, PluginTitle, MB_ICONERROR | MB_OK);
-}
-
-void ReportSendFailure() {
-    if (InterlockedExchange(&SendFailureShown, 1) == 0)
-        MessageBoxA(nullptr, "Can't send data to server", PluginTitle, MB_ICONERROR | MB_OK);
-}
-
-int SendFailure() {
-    // The counters keep the position where playback stopped, and the rest of
-    // the stream is taken and dropped, so that the host moves on.
-    DropLink();
-    DropRestOfStream();
-    ReportSendFailure();
-    return 0;
+void DropLink(LinkChannel *link) {
+    if (!link) return;
+    EndLink(link);
+    if (link->Reader) WaitForSingleObject(link->Reader, READER_END_WAIT_MS);
+    ReleaseLink(link);
 }

@@ -1,115 +1,62 @@
-// The kept bytes and the reconnect of a stream whose link was lost (the
+// The stream's connection events, the silence rule and the resume (the
 // threads' contract is in the header).
 //
-// The kept bytes are the stream from PlayedBytes to WrittenBytes: at most the
-// buffer plus one Write. They are freed from the front as CMD_PLAYED arrive.
 // When the link is lost the resume thread connects again with back-off
 // (100 ms, doubling to 500 ms) for RESUME_WINDOW_MS; once a service answers
 // CMD_OPEN it gets the volume, the pause and the kept bytes, in that order,
-// and the stream goes on. The played count runs on from where it stood, since
-// the new service reports exactly the bytes sent to it.
+// and the stream goes on. The played count runs on from where it stood,
+// since the new service reports exactly the bytes sent to it.
 #include "plugin/stream_resume.h"
 
 #include <string>
 
-#include "plugin/accounting.h"
+#include "plugin/kept_bytes.h"
 #include "plugin/plugin_state.h"
 #include "plugin/position_clock.h"
-#include "plugin/server_link.h"
+#include "plugin/stream_state.h"
 #include "plugin/volume.h"
 
 ResumeTimings ResumeTiming __attribute__((section(".tvhook"))) = {
-    RESUME_TIMINGS_MARKER, RESUME_WINDOW_MS, SILENT_LINK_MS};
+    RESUME_TIMINGS_MARKER, RESUME_WINDOW_MS, SILENT_LINK_MS, nullptr, nullptr};
 
 enum { FIRST_RETRY_MS = 100, LONGEST_RETRY_MS = 500, REPLAY_CHUNK_BYTES = 16384 };
 
-static CRITICAL_SECTION StreamLock;
-static volatile LONG State = STREAM_NONE;
-
-// The kept bytes: Kept[KeptHead..] is the stream from KeptFrom on.
-static SRWLOCK KeptLock = SRWLOCK_INIT;
-static std::string Kept;
-static size_t KeptHead;
-static LONG64 KeptFrom;
-
 static volatile LONG WatchSince;
 
-// Starting a resume thread and ending the stream exclude each other, so that
-// no thread starts after Close has stopped the last one.
+// Starting a resume thread and stopping it exclude each other, so that no
+// thread starts after Close has stopped the last one.
 static CRITICAL_SECTION ResumerLock;
 static HANDLE ResumeStop;  // manual-reset, set to end the resume thread
-static HANDLE Resumer;     // the last resume thread started; joined by StreamClosed
+static HANDLE Resumer;     // the last resume thread started; joined by StopResume
 
-// Set up before any host call can reach the stream (the DLL is being loaded).
-static struct StreamLockSetup {
-    StreamLockSetup() {
-        InitializeCriticalSection(&StreamLock);
+static struct ResumerSetup {
+    ResumerSetup() {
         InitializeCriticalSection(&ResumerLock);
         ResumeStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
 } Setup;
 
-void EnterStream() { EnterCriticalSection(&StreamLock); }
-void LeaveStream() { LeaveCriticalSection(&StreamLock); }
-int StreamState() { return InterlockedCompareExchange(&State, 0, 0); }
-
-static void ClearKept(LONG64 from) {
-    AcquireSRWLockExclusive(&KeptLock);
-    Kept.clear();
-    Kept.shrink_to_fit();
-    KeptHead = 0;
-    KeptFrom = from;
-    ReleaseSRWLockExclusive(&KeptLock);
+void HoldWriteAtSend() {
+    HANDLE reached = ResumeTiming.WriteAtSend;
+    HANDLE goOn = ResumeTiming.WriteMaySend;
+    if (!reached || !goOn) return;
+    SetEvent(reached);
+    WaitForSingleObject(goOn, INFINITE);
 }
 
 void RestartSilenceWatch() { InterlockedExchange(&WatchSince, static_cast<LONG>(GetTickCount())); }
 
-void StreamOpened() {
-    ClearKept(0);
-    RestartSilenceWatch();
-    InterlockedExchange(&State, STREAM_LINKED);
-}
-
-void KeepBytes(const char *bytes, int length) {
-    AcquireSRWLockExclusive(&KeptLock);
-    Kept.append(bytes, static_cast<size_t>(length));
-    ReleaseSRWLockExclusive(&KeptLock);
-}
-
-void ReleaseKept(LONG64 bytes) {
-    RestartSilenceWatch();
-    if (bytes <= 0) return;
-    AcquireSRWLockExclusive(&KeptLock);
-    size_t held = Kept.size() - KeptHead;
-    size_t freed = static_cast<ULONG64>(bytes) < held ? static_cast<size_t>(bytes) : held;
-    KeptHead += freed;
-    KeptFrom += freed;
-    // The front is cut off once it is the larger part, so that appending and
-    // freeing stay linear in the bytes written.
-    if (KeptHead == Kept.size()) {
-        Kept.clear();
-        KeptHead = 0;
-    } else if (KeptHead > 65536 && KeptHead > Kept.size() / 2) {
-        Kept.erase(0, KeptHead);
-        KeptHead = 0;
-    }
-    ReleaseSRWLockExclusive(&KeptLock);
-}
-
-void RestartKeptAt(LONG64 position) {
-    ClearKept(position);
-    RestartSilenceWatch();
-}
-
-bool StreamLinkSilent() {
-    LONG64 pending = LoadCounter(&PluginState.WrittenBytes) - LoadCounter(&PluginState.PlayedBytes);
+// True when a linked, unpaused stream with bytes pending has had no CMD_PLAYED
+// for SilenceMs, or for the buffer and a second if that is longer: one write
+// may hold up to the whole buffer, and the service reports it only once it
+// has played.
+static bool StreamLinkSilent() {
+    LONG64 pending = LoadCounter(&Stream.WrittenBytes) - LoadCounter(&Stream.PlayedBytes);
     DWORD now = GetTickCount();
-    if (StreamState() != STREAM_LINKED || PluginState.Paused != 0 || pending <= 0) {
+    if (StreamState() != STREAM_LINKED || Stream.Paused != 0 || pending <= 0) {
         InterlockedExchange(&WatchSince, static_cast<LONG>(now));
         return false;
     }
-    // One write may hold up to the whole buffer, and the service reports it
-    // only once it has played: a longer buffer waits longer.
     DWORD limit = ResumeTiming.SilenceMs;
     if (PluginState.BuffSize > 0 && static_cast<DWORD>(PluginState.BuffSize) + 1000 > limit)
         limit = static_cast<DWORD>(PluginState.BuffSize) + 1000;
@@ -117,65 +64,103 @@ bool StreamLinkSilent() {
     return now - since >= limit;
 }
 
+// ConnectionLock is held across the addition, so that a connection that is
+// being replaced cannot count into the stream after it.
+static void OnPlayed(LinkChannel *link, int32_t bytes) {
+    ShareConnectionLock();
+    if (Stream.Connection == link) {
+        AddToCounter(&Stream.PlayedBytes, bytes);
+        RestartSilenceWatch();
+        ReleaseKept(bytes);
+        ClockReport(LoadCounter(&Stream.PlayedBytes));
+    }
+    UnshareConnectionLock();
+}
+
+static bool OnSilent(LinkChannel *link) { return IsStreamConnection(link) && StreamLinkSilent(); }
+
+// Nothing more will be played over an ended connection: the position stays
+// where it was given out instead of running on from the last report, and a
+// stream that was playing over it is put back over a new one.
+static void OnEnded(LinkChannel *link) {
+    if (!IsStreamConnection(link)) return;
+    ClockHold();
+    StreamLinkLost(link);
+}
+
+const LinkEvents StreamEvents = {OnPlayed, OnSilent, OnEnded};
+
 // Waits on the stop event; true when the resume is to end.
 static bool Stopped(DWORD waitMs) { return WaitForSingleObject(ResumeStop, waitMs) == WAIT_OBJECT_0; }
 
 // Sends the kept bytes from their front in chunks of whole sample frames.
-// Called under the stream lock, so nothing is written or flushed meanwhile;
-// the reader may free from the front as the service reports them played.
-static bool ReplayKept() {
-    int blockAlign = BlockAlignOf(PluginState.NumChannels, PluginState.BitsPerSample);
+// Called under StreamLock, so nothing is written or flushed meanwhile; the
+// reader may free from the front as the service reports them played.
+static bool ReplayKept(LinkChannel *link) {
+    int blockAlign = BlockAlignOf(Stream.NumChannels, Stream.BitsPerSample);
     size_t chunk = REPLAY_CHUNK_BYTES;
     if (blockAlign > 1) chunk -= chunk % static_cast<size_t>(blockAlign);
-    AcquireSRWLockShared(&KeptLock);
-    LONG64 next = KeptFrom;
-    ReleaseSRWLockShared(&KeptLock);
+    LONG64 next = KeptFront();
     std::string part;
-    for (;;) {
-        AcquireSRWLockShared(&KeptLock);
-        LONG64 end = KeptFrom + static_cast<LONG64>(Kept.size() - KeptHead);
-        if (next < KeptFrom) next = KeptFrom;
-        size_t offset = KeptHead + static_cast<size_t>(next - KeptFrom);
-        size_t count = static_cast<size_t>(end - next) < chunk ? static_cast<size_t>(end - next) : chunk;
-        part.assign(Kept, offset, count);
-        ReleaseSRWLockShared(&KeptLock);
-        if (count == 0) return true;
-        if (!SendRequest(CMD_WRITE, part.data(), static_cast<int>(count))) return false;
-        next += static_cast<LONG64>(count);
+    while (size_t count = CopyKept(&next, chunk, &part))
+        if (SendRequest(link, CMD_WRITE, part.data(), static_cast<int>(count)) != LINK_DONE)
+            return false;
+    return true;
+}
+
+// Under StreamLock, for a stream still reconnecting: `link` becomes the
+// stream's connection and gets the volume, the pause and the kept bytes.
+// False leaves the stream without a connection and `link` with the caller.
+static bool TakeOver(LinkChannel *link) {
+    EnterStream();
+    bool linked = false;
+    if (StreamState() == STREAM_RECONNECTING) {
+        LockVolume();
+        DropLink(ReplaceConnection(link));
+        // A service that has just started plays at its own volume until it
+        // hears the player's.
+        SendVolumeLocked(link);
+        bool sent = Stream.Paused == 0 || SendRequest(link, CMD_PAUSE, nullptr, 0) == LINK_DONE;
+        if (sent && ReplayKept(link)) {
+            RestartSilenceWatch();
+            SetStreamState(STREAM_LINKED);
+            linked = true;
+        } else {
+            ReplaceConnection(nullptr);
+        }
+        UnlockVolume();
     }
+    LeaveStream();
+    return linked;
 }
 
 // One attempt: connect, open the stream's format, then put the stream back.
 // True once the stream is linked again.
 static bool TryResume(DWORD limitMs) {
-    if (ConnectServerUntil(ResumeStop, limitMs) == INVALID_SOCKET) return false;
-    PcmFormat format = StreamFormat();
-    if (Stopped(0) || !SendRequest(CMD_OPEN, &format, sizeof format) || !AwaitReply(CMD_OPEN)) {
-        DropLink();
-        return false;
-    }
-    EnterStream();
-    bool linked = false;
-    if (StreamState() == STREAM_RECONNECTING) {
-        // A service that has just started plays at its own volume until it
-        // hears the player's.
-        SendVolume();
-        bool sent = PluginState.Paused == 0 || SendRequest(CMD_PAUSE, nullptr, 0);
-        if (sent && ReplayKept()) {
-            RestartSilenceWatch();
-            InterlockedExchange(&State, STREAM_LINKED);
-            linked = true;
-        }
-    }
-    LeaveStream();
-    if (!linked) DropLink();
+    LinkChannel *link = ConnectServer(PluginState.ServerAddr, PluginState.ServerPort,
+                                      &StreamEvents, ResumeStop, limitMs);
+    if (!link) return false;
+    PcmFormat format = FormatOf(Stream.SampleRate, Stream.NumChannels, Stream.BitsPerSample);
+    bool linked = !Stopped(0) &&
+                  SendRequest(link, CMD_OPEN, &format, sizeof format) == LINK_DONE &&
+                  AwaitReply(link, CMD_OPEN, ResumeStop) == LINK_DONE && TakeOver(link);
+    if (!linked) DropLink(link);
     return linked;
 }
 
+// The service serves one client at a time: the lost connection ends before
+// the first attempt. It stays the stream's until one is taken over.
+static void EndLostConnection() {
+    LinkChannel *lost = HoldStreamConnection();
+    if (!lost) return;
+    EndLink(lost);
+    ReleaseLink(lost);
+}
+
 static void Resume() {
+    EndLostConnection();
     DWORD start = GetTickCount();
     DWORD retry = FIRST_RETRY_MS;
-    DropLink();  // the lost connection
     while (!Stopped(0) && StreamState() == STREAM_RECONNECTING) {
         DWORD used = GetTickCount() - start;
         if (used >= ResumeTiming.WindowMs) break;
@@ -186,7 +171,7 @@ static void Resume() {
         if (Stopped(retry < left ? retry : left)) break;
         retry = retry * 2 < static_cast<DWORD>(LONGEST_RETRY_MS) ? retry * 2 : static_cast<DWORD>(LONGEST_RETRY_MS);
     }
-    InterlockedCompareExchange(&State, STREAM_GIVEN_UP, STREAM_RECONNECTING);
+    SwapStreamState(STREAM_RECONNECTING, STREAM_GIVEN_UP);
 }
 
 // The thread holds the DLL until its last instruction, in case the host
@@ -197,9 +182,19 @@ static DWORD WINAPI ResumeStream(void *module) {
     return 0;
 }
 
-void StreamLinkLost() {
+// ConnectionLock is held across the change of state, so that a connection
+// that has just been replaced cannot mark the new stream lost.
+static bool MarkLost(LinkChannel *link) {
+    ShareConnectionLock();
+    bool lost = link && Stream.Connection == link &&
+                SwapStreamState(STREAM_LINKED, STREAM_RECONNECTING) == STREAM_LINKED;
+    UnshareConnectionLock();
+    return lost;
+}
+
+void StreamLinkLost(LinkChannel *link) {
     EnterCriticalSection(&ResumerLock);
-    if (InterlockedCompareExchange(&State, STREAM_RECONNECTING, STREAM_LINKED) != STREAM_LINKED) {
+    if (!MarkLost(link)) {
         LeaveCriticalSection(&ResumerLock);
         return;
     }
@@ -216,37 +211,25 @@ void StreamLinkLost() {
     Resumer = CreateThread(nullptr, 0, ResumeStream, module, 0, nullptr);
     if (!Resumer) {
         if (module) FreeLibrary(module);
-        InterlockedExchange(&State, STREAM_GIVEN_UP);
+        SetStreamState(STREAM_GIVEN_UP);
     }
     LeaveCriticalSection(&ResumerLock);
 }
 
-bool TakeGivenUpReport() {
-    return InterlockedCompareExchange(&State, STREAM_DROPPING, STREAM_GIVEN_UP) == STREAM_GIVEN_UP;
-}
-
-void DropRestOfStream() {
-    if (StreamState() != STREAM_NONE) InterlockedExchange(&State, STREAM_DROPPING);
-    ClockHold();
-}
-
-int StreamClosed() {
+int StopResume() {
+    // Under StreamLock, so that a takeover is never cut off half way.
     EnterStream();
     EnterCriticalSection(&ResumerLock);
-    int was = InterlockedExchange(&State, STREAM_NONE);
+    int was = SwapStreamStateTo(STREAM_NONE);
     SetEvent(ResumeStop);
     HANDLE thread = Resumer;
     Resumer = nullptr;
     LeaveCriticalSection(&ResumerLock);
     LeaveStream();
+    // Its connect and its wait for CMD_OPEN's reply both end on ResumeStop.
     if (thread) {
-        // The thread may be waiting for the service's reply on a connection
-        // of its own: dropping the link ends that wait at once.
-        while (WaitForSingleObject(thread, 20) == WAIT_TIMEOUT)
-            if (was == STREAM_RECONNECTING) DropLink();
+        WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
     }
-    if (was == STREAM_RECONNECTING) DropLink();
-    ClearKept(0);
     return was;
 }

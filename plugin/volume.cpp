@@ -1,38 +1,61 @@
-// Volume and balance. Input plug-ins pass SetVolume(-666) to mean "apply
-// your current volume again", so a volume outside 0 to 255 keeps the stored
-// one and only resends it; a balance outside -128 to 128 is clamped, so the
-// word always holds two 16-bit levels.
+// The stored volume and balance and their CMD_VOLUME.
 #include "plugin/volume.h"
 
-#include "plugin/plugin_state.h"
-#include "plugin/server_link.h"
+#include <string.h>
+
+#include "plugin/arithmetic.h"
+#include "plugin/stream_state.h"
 
 enum { MAX_VOLUME = 255, MAX_PAN = 128 };
 
-uint32_t VolumeWord(int volume, int pan) {
-    int full = volume << 8;
-    int left = full;
-    int right = full;
-    if (pan > 0) left = full - (pan * full) / 128;
-    if (pan < 0) right = full + (pan * full) / 128;
-    return (static_cast<uint32_t>(right) << 16) | static_cast<uint32_t>(left);
+static CRITICAL_SECTION VolumeLock;
+static int Volume;
+static int Pan;
+
+static struct VolumeLockSetup {
+    VolumeLockSetup() { InitializeCriticalSection(&VolumeLock); }
+} Setup;
+
+void LockVolume() { EnterCriticalSection(&VolumeLock); }
+void UnlockVolume() { LeaveCriticalSection(&VolumeLock); }
+
+void ResetVolume() {
+    LockVolume();
+    Volume = 0;
+    Pan = 0;
+    UnlockVolume();
 }
 
-void SendVolume() {
-    uint32_t word = VolumeWord(PluginState.Volume, PluginState.Pan);
+bool SendVolumeLocked(LinkChannel *link) {
+    uint32_t word = VolumeWord(Volume, Pan);
     unsigned char payload[VOLUME_WORD_SIZE];
     memcpy(payload, &word, sizeof payload);
-    SendRequest(CMD_VOLUME, payload, sizeof payload);
+    return SendRequest(link, CMD_VOLUME, payload, sizeof payload) == LINK_DONE;
 }
 
-void __cdecl SetVolume(int volume) {
-    if (volume >= 0 && volume <= MAX_VOLUME) PluginState.Volume = volume;
-    SendVolume();
+// With no stream, or a linked one, the pair goes out on the stream's
+// connection at once.
+static void SendIfLinked() {
+    int state = StreamState();
+    if (state != STREAM_NONE && state != STREAM_LINKED) return;
+    LinkChannel *link = HoldStreamConnection();
+    if (!link) return;
+    SendVolumeLocked(link);
+    ReleaseLink(link);
 }
 
-void __cdecl SetPan(int pan) {
+void SetStreamVolume(int volume) {
+    LockVolume();
+    if (volume >= 0 && volume <= MAX_VOLUME) Volume = volume;
+    SendIfLinked();
+    UnlockVolume();
+}
+
+void SetStreamPan(int pan) {
     if (pan > MAX_PAN) pan = MAX_PAN;
     if (pan < -MAX_PAN) pan = -MAX_PAN;
-    PluginState.Pan = pan;
-    SendVolume();
+    LockVolume();
+    Pan = pan;
+    SendIfLinked();
+    UnlockVolume();
 }

@@ -5,9 +5,8 @@
 
 #include <string.h>
 
-#include "plugin/accounting.h"
+#include "plugin/arithmetic.h"
 #include "plugin/settings.h"
-#include "plugin/volume.h"
 
 TEST(Arithmetic, BufferBytesTakeEachMillisecondUpToAWholeByte) {
     EXPECT_EQ(BlockAlignOf(2, 16), 4);

@@ -72,6 +72,32 @@ protected:
         EXPECT_EQ(frames[1].Payload, Bytes({0, 0xC8, 0, 0xC8}));
     }
 
+    // Writes `held` on a thread of its own and holds that Write after it has
+    // found the stream linked and before it sends. Meanwhile the server ends
+    // the connection and the plug-in connects again and sends CMD_OPEN;
+    // `during` runs then, and the Write goes on.
+    void HoldAWriteWhileTheLinkIsPutBack(std::string held, std::function<void()> during) {
+        ResumeTimings *hooks = FindResumeTimings(plugin.Module);
+        HANDLE atSend = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE maySend = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        hooks->WriteAtSend = atSend;
+        hooks->WriteMaySend = maySend;
+        std::thread writer([&] { EXPECT_EQ(out->Write(&held[0], static_cast<int>(held.size())), 0); });
+        bool reached = WaitForSingleObject(atSend, 5000) == WAIT_OBJECT_0;
+        EXPECT_TRUE(reached);
+        hooks->WriteAtSend = nullptr;
+        hooks->WriteMaySend = nullptr;
+        if (reached) {
+            server.CloseConnection();
+            EXPECT_EQ(AwaitFrames(CMD_OPEN, 2).size(), 2u);
+            during();
+        }
+        SetEvent(maySend);
+        writer.join();
+        CloseHandle(atSend);
+        CloseHandle(maySend);
+    }
+
     uint16_t port = 0;
 };
 
@@ -203,4 +229,41 @@ TEST_F(ResumeTest, WindowEndingWithNoServerIsReportedOnceAndTheRestIsDropped) {
     EXPECT_EQ(out->Open(44100, 2, 16, -1, -1), -1);
     ASSERT_EQ(windows.Boxes().size(), 2u);
     EXPECT_EQ(windows.Boxes()[1].Text, "No server connection!");
+}
+
+// The block of a Write caught that way reaches the new service once, in its
+// place among the kept bytes, and after the volume.
+TEST_F(ResumeTest, AWriteCaughtByTheResumeGoesOutOnceInItsPlace) {
+    OpenStream();
+    std::string first = WriteBlocks(1, 3);
+    std::string held(1764, 4);
+    HoldAWriteWhileTheLinkIsPutBack(held, [] {});
+    std::string after = WriteBlocks(5, 2);
+    std::vector<ReceivedFrame> frames = FramesOfConnection(1, 6 * 1764);
+    ExpectOpenThenVolume(frames);
+    EXPECT_EQ(WrittenBytes(frames), first + held + after);
+    Played(6 * 1764);
+    EXPECT_EQ(out->CanWrite(), 354000);
+    EXPECT_TRUE(windows.Boxes().empty());
+}
+
+// The player changes volume and balance while the new connection waits to
+// take the stream over: the service ends at the last pair set, and gets it
+// before any bytes.
+TEST_F(ResumeTest, AVolumeChangedDuringAResumeIsTheOneTheServiceEndsWith) {
+    OpenStream();
+    WriteBlocks(1, 3);
+    HoldAWriteWhileTheLinkIsPutBack(std::string(1764, 4), [this] {
+        out->SetVolume(90);
+        out->SetPan(-64);
+    });
+    std::vector<ReceivedFrame> frames = FramesOfConnection(1, 4 * 1764);
+    std::vector<unsigned char> lastPair = Bytes({0, 0x5A, 0, 0x2D});
+    ASSERT_GE(frames.size(), 3u);
+    EXPECT_EQ(frames[1].Code, CMD_VOLUME);
+    EXPECT_EQ(frames[1].Payload, lastPair);
+    EXPECT_EQ(frames[2].Code, CMD_WRITE);
+    std::vector<ReceivedFrame> volumes = server.FramesOf(CMD_VOLUME);
+    EXPECT_EQ(volumes.back().Connection, 1);
+    EXPECT_EQ(volumes.back().Payload, lastPair);
 }
