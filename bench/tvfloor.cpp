@@ -28,7 +28,8 @@
 // by commas), or a line starting with "error" and exits with 1. Play prints
 // the line "playing" first, once Wine's start-up and the warm-up open are
 // behind it, so that a watcher can count the process's wake-ups over the
-// playback alone.
+// playback alone. Reset and play set the road's volume word for the
+// player's 255 after their open, as the road's client sets that volume.
 //
 // Seeks and tracks play FILE (16-bit stereo at 44.1 kHz; see measure.h for
 // where each stretch starts) at the road's volume word for the player's 255,
@@ -93,6 +94,7 @@ int TimeResets(Player *player, int count, int queuedMs) {
     MMRESULT result = OpenPlayer(player, CdRate, CdChannels, CdBits);
     if (result != MMSYSERR_NOERROR)
         return Fail("waveOutOpen", result);
+    waveOutSetVolume(player->Handle, VolumeAt255);
     std::vector<char> block = NoiseBlock(player->BlockBytes);
     const int queue = BlocksFor(queuedMs, CdRate);
     std::vector<double> resets;
@@ -132,6 +134,7 @@ int Play(Player *player, int seconds, int rate, int channels, int bits, int queu
     result = OpenPlayer(player, rate, channels, bits);
     if (result != MMSYSERR_NOERROR)
         return Fail("waveOutOpen", result);
+    waveOutSetVolume(player->Handle, VolumeAt255);
     std::vector<char> block = NoiseBlock(player->BlockBytes);
     const int queue = BlocksFor(queuedMs, rate);
     const int total = (int)((int64_t)rate * seconds / FramesPerBlock);
