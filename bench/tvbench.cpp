@@ -8,9 +8,10 @@
 //   tvbench --plugin DLL seeks COUNT FILE EVERY_MS     a Flush to a new place every EVERY_MS
 //   tvbench --plugin DLL tracks COUNT FILE EVERY_MS    COUNT Opens, each track EVERY_MS long
 //
-// Seeks and tracks play FILE (16-bit stereo at 44.1 kHz; see measure.h for
-// where each stretch starts) at the player's volume 255, as tvfloor's modes
-// of the same names do, and print on the performance counter in ms "flush MS
+// Flush and play set the player's volume 255 after their Open, as a player
+// does (PlayAtFullVolume). Seeks and tracks play FILE (16-bit stereo at
+// 44.1 kHz; see measure.h for where each stretch starts) at the same volume,
+// as tvfloor's modes of the same names do, and print on the performance counter in ms "flush MS
 // FRAME" as each Flush returns or "open MS FRAME" as each Open is called,
 // FRAME being where the file plays from, and "clock MS" lines every 20 ms
 // while playing, for bench.py to put these times on its own clock.
@@ -64,6 +65,12 @@ int64_t FillWhileRoom(Out_Module *out, std::vector<char> &block, int64_t limit) 
     return taken;
 }
 
+// The plug-in starts at volume 0 and sends none with its Open, and a service
+// opens its device at the last volume it was sent: without this, a fresh
+// service plays the stream silent, which costs it less than the floor's
+// playback at full volume.
+void PlayAtFullVolume(Out_Module *out) { out->SetVolume(255); }
+
 // One untimed Open first, as the floor does: the service's first open of a
 // stream loads the sound driver, which a running service pays once.
 int TimeOpens(Out_Module *out, int count) {
@@ -92,6 +99,7 @@ int TimeFlushes(Out_Module *out, int count) {
         printf("error open failed\n");
         return 1;
     }
+    PlayAtFullVolume(out);
     std::vector<char> block = NoiseBlock(FramesPerBlock * 4);
     for (int i = 0; i < count; i++) {
         int64_t queued = FillWhileRoom(out, block, INT64_MAX);
@@ -117,6 +125,7 @@ int Play(Out_Module *out, int seconds, int rate, int channels, int bits) {
         printf("error open failed\n");
         return 1;
     }
+    PlayAtFullVolume(out);
     int frameBytes = channels * bits / 8;
     std::vector<char> block = NoiseBlock(FramesPerBlock * frameBytes);
     int64_t total = (int64_t)rate * seconds * frameBytes;
@@ -172,7 +181,7 @@ int PlayStretches(Out_Module *out, const std::vector<char> &file, int count, int
                 printf("error open failed\n");
                 return 1;
             }
-            out->SetVolume(255);
+            PlayAtFullVolume(out);
         } else {
             out->Flush((int)(frame * 1000 / StretchRate));
             at = NowMs();

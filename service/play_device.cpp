@@ -18,7 +18,11 @@
 // one report per window, not one per buffer, and no buffer waits longer than
 // a window. A flush or close cuts the window short (ReleaseHurry) and the
 // thread reports without one until it is over.
+//
+// The holds on the device (priming and the player's pause) are in
+// device_hold.cpp; format vetting and opening in wave_format.cpp.
 #include "play_device.h"
+#include "device_hold.h"
 #include "wave_format.h"
 
 #include <stdlib.h>
@@ -178,49 +182,6 @@ static void StopRelease(PlayDevice *device) {
     CloseHandleOnce(&device->ReleaseWake);
     CloseHandleOnce(&device->ReleaseHurry);
     CloseHandleOnce(&device->ReleasedSome);
-}
-
-// Pausing an empty device holds it: what is written next waits in the queue
-// until waveOutRestart.
-static void HoldForPriming(PlayDevice *device) {
-    waveOutPause(device->WaveHandle);
-    device->Priming = true;
-    device->HeldBytes = 0;
-}
-
-static void NoteHeld(PlayDevice *device, int32_t bytes) {
-    if (device->HeldBytes == 0)
-        device->FirstHeldAt = GetTickCount();
-    device->HeldBytes += bytes;
-    if (device->HeldBytes >= device->PrimeBytes)
-        PlayDeviceStartHeld(device);
-}
-
-void PlayDeviceStartHeld(PlayDevice *device) {
-    if (!device->Priming)
-        return;
-    device->Priming = false;
-    if (!device->PlayerPaused)
-        waveOutRestart(device->WaveHandle);
-}
-
-DWORD PlayDeviceHoldLeftMs(const PlayDevice *device) {
-    if (!device->Priming || device->HeldBytes == 0)
-        return INFINITE;
-    DWORD held = GetTickCount() - device->FirstHeldAt;
-    return held >= PRIME_DEADLINE_MS ? 0 : PRIME_DEADLINE_MS - held;
-}
-
-void PlayDevicePause(PlayDevice *device) {
-    if (device->WaveHandle)
-        device->PlayerPaused = true;
-    waveOutPause(device->WaveHandle);
-}
-
-void PlayDeviceResume(PlayDevice *device) {
-    device->PlayerPaused = false;
-    if (!device->Priming)
-        waveOutRestart(device->WaveHandle);
 }
 
 bool PlayDeviceOpen(PlayDevice *device, const PcmFormat *format, IEndPlay *sink) {

@@ -44,6 +44,14 @@ class CTonvale final : public CServiceApp, public IEndPlay {
     volatile SOCKET ListenSocket = INVALID_SOCKET;
     volatile SOCKET ClientSocket = INVALID_SOCKET;
     PlayDevice Device;
+    // DeviceLock serialises the receiving of a frame against the sending of
+    // CMD_PLAYED reports: the run thread holds it from a frame's header to the
+    // end of its payload (ReadFrame; a fault caught in between releases it in
+    // ServeConnection), the device's release thread for each send of a run of
+    // reports (OnEndPlayRun). It is never held while a frame is dispatched,
+    // and so never across a device flush or close: those wait for the release
+    // thread, which may be waiting for this lock to report the very buffers
+    // they drop.
     CRITICAL_SECTION DeviceLock;
 
   private:

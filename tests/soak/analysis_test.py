@@ -13,7 +13,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), "bench"))
 import soak_road as road  # noqa: E402
-import bench  # noqa: E402
+import keeping_up  # noqa: E402
 
 F = road.FRAME_BYTES
 
@@ -113,11 +113,11 @@ class ScriptShape(unittest.TestCase):
 class KeepingUpGaps(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sent, cls.shown = bench.hi_period()
-        cls.frame = bench.HI_FRAME
+        cls.sent, cls.shown = keeping_up.hi_period()
+        cls.frame = keeping_up.HI_FRAME
 
     def gaps(self, recorded):
-        return bench.stream_gaps(recorded, self.shown, self.frame)
+        return keeping_up.stream_gaps(recorded, self.shown, self.frame)
 
     def test_continuous_signal_has_no_gap(self):
         s, f = self.shown, self.frame
