@@ -1,6 +1,12 @@
-// The player's operations on buffer, position and volume (module layer):
-// how much the host may write, whether output is still going on, both times,
-// the flush to a new position, volume and balance.
+// The module layer: the player's fifteen operations (module.cpp, here and
+// config_dialog.cpp), the record winampGetOutModule hands out, and the boxes
+// (boxes.h). Everything in it runs on the host's threads. It calls the stream
+// layer (stream.h, volume.h, and the record of stream_state.h) and shows
+// what the stream reports once the stream's locks are released; no event of
+// the layers below reaches it.
+//
+// Declared here: how much the host may write, whether output is still going
+// on, both times, the flush to a new position, volume and balance.
 #pragma once
 
 int __cdecl CanWrite();
