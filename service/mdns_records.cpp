@@ -7,13 +7,9 @@
 
 #include "protocol/frames.h"
 
-#define TEXT_OF(value) #value
-#define VERSION_TEXT(value) TEXT_OF(value)
-
 // Never empty: peers drop services whose TXT record has no strings.
-static const char *const TxtStrings[] = {"txtvers=1",
-                                         "protovers=" VERSION_TEXT(STREAM_PROTOCOL_VERSION)};
-static_assert(STREAM_PROTOCOL_VERSION == 1, "the TXT text follows the protocol version");
+static const char *const TxtStrings[] = {"txtvers=1", "protovers=1"};
+static_assert(STREAM_PROTOCOL_VERSION == 1, "protovers= names the stream protocol's version");
 
 bool SetMdnsIdentity(MdnsIdentity *identity, const char *instance, const char *host,
                      uint16_t port) {
