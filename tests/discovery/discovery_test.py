@@ -152,11 +152,30 @@ def check_entry(found, name, port):
           % (name, host))
 
 
+def check_dialog(plugin_tests, shot):
+    """The plug-in's dialog lists the published service and both of ours, and
+    choosing the published one fills its address and port."""
+    listed = [PUBLISHED + (DESKTOP_IP,), (NAME, 4601, SERVICE_IP), (NAME + " (2)", 4602, SERVICE_IP)]
+    os.environ["TONVALE_EXPECT_FOUND"] = ";".join("%s|%s|%d" % (name, address, port)
+                                                  for name, port, address in listed)
+    os.environ["TONVALE_CHOOSE_FOUND"] = PUBLISHED[0]
+    os.environ["TONVALE_FOUND_SHOT"] = shot
+    code, output, errors = run_program(["wine", plugin_tests, "--gtest_filter=DiscoveryDialog.*"],
+                                       os.path.dirname(plugin_tests), 60)
+    text = (output + errors).decode("utf-8", "replace")
+    check(code == 0 and "[  PASSED  ] 1 test" in text, "the dialog lists and fills" +
+          ("" if code == 0 else " (exit code %d):\n%s" % (code, text)))
+    print("screenshot of the dialog: " + shot, flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--daemon", "--plugin-tests", "--fuzzer", "--out"):
         parser.add_argument(option, required=True)
     args = parser.parse_args()
+    # The programs run in folders of their own, so relative paths would miss.
+    for name in ("daemon", "plugin_tests", "fuzzer"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
     out = os.path.abspath(args.out)
     if not in_private_network():
         os.makedirs(out, exist_ok=True)
@@ -166,6 +185,8 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     desktop = Desktop(work)
+    desktop.start(["avahi-publish", "-s", PUBLISHED[0], "_tonvale._tcp", str(PUBLISHED[1]),
+                   "txtvers=1", "protovers=1"])
     second = None
     installed = os.path.join(work, "a", "Tonvaled.exe")
     try:
@@ -192,6 +213,8 @@ def main():
         check_entry(found, renamed, 4602)
         check('"%s" is taken on the network; announcing "%s"' % (NAME, renamed)
               in second.console(), "the second service logs its new name")
+
+        check_dialog(args.plugin_tests, os.path.join(out, "discovery_dialog.png"))
 
         stopped = service_command(installed, "/stop")
         check("Succses stop." in stopped, "stopped")
