@@ -223,6 +223,13 @@ def main():
         found = resolved(output)
         check(NAME not in found, "the stopped service's entry is gone")
         check(renamed in found, "the running service's entry stays")
+
+        code, fuzzed, _ = run_program(["wine", args.fuzzer, "--link", SERVICE_IP, "--port", "4602",
+                                       "--seed", "1", "--packets", "4000"],
+                                      os.path.dirname(args.fuzzer), 60)
+        print(fuzzed.decode("utf-8", "replace"), flush=True)
+        check(code == 0, "the responder outlives hostile packets and answers within its cap")
+        check(second.process.poll() is None, "the fuzzed service still runs")
     finally:
         if second:
             second.close()
