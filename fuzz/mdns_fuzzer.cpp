@@ -15,21 +15,11 @@
 
 #include "protocol/dns_message.h"
 #include "protocol/mdns_link.h"
+#include "seeded_random.h"
 
 namespace {
 
-struct Random {
-    uint32_t State;
-    uint32_t Next() {
-        State ^= State << 13;
-        State ^= State >> 17;
-        State ^= State << 5;
-        return State;
-    }
-    uint32_t Below(uint32_t bound) { return Next() % bound; }
-};
-
-// The responder's cap on unicast answers a second, with a second's slack.
+// The responder's cap on unicast answers a second.
 const int UNICAST_CAP = 32;
 
 DnsName RandomInstance(Random &random, const DnsName &type) {

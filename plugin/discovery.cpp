@@ -135,18 +135,14 @@ void TakeAnswer(Search *s, size_t size, const sockaddr_in &from) {
             Post(s, s->Found[i]);
 }
 
+// A bounded number at a time, so that a flood cannot hold off the stop.
 void Receive(Search *s) {
-    for (;;) {
+    for (int i = 0; i < 64; i++) {
         sockaddr_in from;
-        int fromLength = sizeof from;
-        int got = recvfrom(s->Socket, reinterpret_cast<char *>(s->Packet), sizeof s->Packet, 0,
-                           reinterpret_cast<sockaddr *>(&from), &fromLength);
-        if (got == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEWOULDBLOCK)
-                return;
-            continue;
-        }
-        if (fromLength >= static_cast<int>(sizeof from))
+        int got = ReceiveMdnsMessage(s->Socket, s->Packet, sizeof s->Packet, &from);
+        if (got < 0)
+            return;
+        if (got > 0)
             TakeAnswer(s, static_cast<size_t>(got), from);
     }
 }

@@ -98,6 +98,9 @@ struct DnsMessage {
     DnsRecord Records[DNS_KEPT_RECORDS];
 };
 
+// Reads the name at *at, following compression pointers; *at moves past the
+// name's own bytes (up to and including its first pointer).
+bool DnsReadName(const uint8_t *data, size_t size, size_t *at, DnsName *name);
 // Reads a whole message; false for anything malformed: a name that runs past
 // the message or past 255 bytes, a label type other than plain or pointer, a
 // pointer that does not point before the name it ends (so none can loop),

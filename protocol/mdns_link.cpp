@@ -108,3 +108,12 @@ bool SendToMdnsGroup(SOCKET socket, uint32_t linkAddress, const uint8_t *data, s
     return sendto(socket, reinterpret_cast<const char *>(data), static_cast<int>(size), 0,
                   reinterpret_cast<sockaddr *>(&group), sizeof group) == static_cast<int>(size);
 }
+
+int ReceiveMdnsMessage(SOCKET socket, uint8_t *buffer, size_t capacity, sockaddr_in *from) {
+    int fromLength = sizeof *from;
+    int got = recvfrom(socket, reinterpret_cast<char *>(buffer), static_cast<int>(capacity), 0,
+                       reinterpret_cast<sockaddr *>(from), &fromLength);
+    if (got == SOCKET_ERROR)
+        return WSAGetLastError() == WSAEWOULDBLOCK ? -1 : 0;
+    return fromLength >= static_cast<int>(sizeof *from) && from->sin_family == AF_INET ? got : 0;
+}

@@ -26,5 +26,8 @@ bool SameMdnsLinks(const MdnsLink *a, int countA, const MdnsLink *b, int countB)
 // require. INVALID_SOCKET on failure.
 SOCKET OpenMdnsSocket(uint16_t port);
 bool JoinMdnsGroup(SOCKET socket, uint32_t linkAddress, bool join);
+// Reads one waiting datagram of a non-blocking socket: its size, 0 for one
+// dropped (too large, an error report, not from IPv4), or -1 when none waits.
+int ReceiveMdnsMessage(SOCKET socket, uint8_t *buffer, size_t capacity, sockaddr_in *from);
 // Sends one message to 224.0.0.251:5353 out of the given link.
 bool SendToMdnsGroup(SOCKET socket, uint32_t linkAddress, const uint8_t *data, size_t size);

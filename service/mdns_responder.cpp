@@ -114,15 +114,10 @@ static void ReceiveMessages(MdnsResponder *r) {
     WSAEnumNetworkEvents(r->Socket, r->SocketEvent, &events);
     for (int i = 0; i < PACKETS_PER_WAKE; i++) {
         sockaddr_in from;
-        int fromLength = sizeof from;
-        int got = recvfrom(r->Socket, reinterpret_cast<char *>(r->Packet), sizeof r->Packet, 0,
-                           reinterpret_cast<sockaddr *>(&from), &fromLength);
-        if (got == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEWOULDBLOCK)
-                return;
-            continue; // a datagram too large, or an error report: drop it
-        }
-        if (fromLength >= static_cast<int>(sizeof from) && from.sin_family == AF_INET)
+        int got = ReceiveMdnsMessage(r->Socket, r->Packet, sizeof r->Packet, &from);
+        if (got < 0)
+            return;
+        if (got > 0)
             HandleMessage(r, static_cast<size_t>(got), from);
     }
 }
