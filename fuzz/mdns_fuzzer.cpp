@@ -8,10 +8,10 @@
 // faster than its cap allows. Exits non-zero at the first failed check.
 //
 //   tvmdnsfuzz --link ADDRESS --port PORT [--seed N] [--packets N] [--batch N]
-#include <winsock2.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <winsock2.h>
 
 #include "protocol/dns_message.h"
 #include "protocol/mdns_link.h"
@@ -74,19 +74,26 @@ size_t Break(Random &random, uint8_t *packet, size_t size, size_t capacity) {
     for (uint32_t n = random.Below(4); n > 0 && size > 0; n--) {
         size_t at = random.Below(static_cast<uint32_t>(size));
         switch (random.Below(7)) {
-        case 0: packet[at] ^= static_cast<uint8_t>(1 + random.Below(255)); break;
-        case 1: size = at; break; // cut short
-        case 2: // a count far beyond what the message holds
+        case 0:
+            packet[at] ^= static_cast<uint8_t>(1 + random.Below(255));
+            break;
+        case 1:
+            size = at;
+            break; // cut short
+        case 2:    // a count far beyond what the message holds
             packet[4 + 2 * random.Below(4)] = static_cast<uint8_t>(random.Next() | 0x80);
             break;
         case 3: // a pointer to itself, or forwards
             if (at + 1 < size) {
-                size_t target = random.Below(2) ? at : at + random.Below(static_cast<uint32_t>(size - at));
+                size_t target =
+                    random.Below(2) ? at : at + random.Below(static_cast<uint32_t>(size - at));
                 packet[at] = static_cast<uint8_t>(0xC0 | target >> 8);
                 packet[at + 1] = static_cast<uint8_t>(target);
             }
             break;
-        case 4: packet[at] = static_cast<uint8_t>(64 + random.Below(192)); break;
+        case 4:
+            packet[at] = static_cast<uint8_t>(64 + random.Below(192));
+            break;
         case 5: // two pointers at each other
             if (size >= DNS_HEADER_SIZE + 4) {
                 packet[DNS_HEADER_SIZE] = 0xC0;
@@ -117,7 +124,8 @@ int Drain(SOCKET s, uint32_t responder) {
     char sink[DNS_MESSAGE_MAX];
     sockaddr_in from;
     int fromLength = sizeof from;
-    while (recvfrom(s, sink, sizeof sink, 0, reinterpret_cast<sockaddr *>(&from), &fromLength) > 0) {
+    while (recvfrom(s, sink, sizeof sink, 0, reinterpret_cast<sockaddr *>(&from), &fromLength) >
+           0) {
         count += from.sin_addr.s_addr == responder;
         fromLength = sizeof from;
     }
@@ -161,16 +169,22 @@ int main(int argc, char **argv) {
     const char *linkText = nullptr;
     uint16_t port = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (!strcmp(argv[i], "--seed")) seed = strtoul(argv[i + 1], nullptr, 10);
-        else if (!strcmp(argv[i], "--packets")) packets = strtoul(argv[i + 1], nullptr, 10);
-        else if (!strcmp(argv[i], "--batch")) batch = strtoul(argv[i + 1], nullptr, 10);
-        else if (!strcmp(argv[i], "--link")) linkText = argv[i + 1];
-        else if (!strcmp(argv[i], "--port")) port = static_cast<uint16_t>(atoi(argv[i + 1]));
+        if (!strcmp(argv[i], "--seed"))
+            seed = strtoul(argv[i + 1], nullptr, 10);
+        else if (!strcmp(argv[i], "--packets"))
+            packets = strtoul(argv[i + 1], nullptr, 10);
+        else if (!strcmp(argv[i], "--batch"))
+            batch = strtoul(argv[i + 1], nullptr, 10);
+        else if (!strcmp(argv[i], "--link"))
+            linkText = argv[i + 1];
+        else if (!strcmp(argv[i], "--port"))
+            port = static_cast<uint16_t>(atoi(argv[i + 1]));
     }
     setvbuf(stdout, nullptr, _IONBF, 0);
     WSADATA data;
     if (!linkText || !port || batch == 0 || WSAStartup(MAKEWORD(2, 2), &data) != 0) {
-        printf("usage: tvmdnsfuzz --link ADDRESS --port PORT [--seed N] [--packets N] [--batch N]\n");
+        printf(
+            "usage: tvmdnsfuzz --link ADDRESS --port PORT [--seed N] [--packets N] [--batch N]\n");
         return 2;
     }
     uint32_t link = inet_addr(linkText);
@@ -189,9 +203,11 @@ int main(int argc, char **argv) {
     DWORD began = GetTickCount();
     for (uint32_t sent = 0; sent < packets && !failed; sent += batch) {
         for (uint32_t i = 0; i < batch; i++) {
-            size_t size = random.Below(20) == 0 ? random.Below(600) : BuildWhole(random, packet, 1500);
+            size_t size =
+                random.Below(20) == 0 ? random.Below(600) : BuildWhole(random, packet, 1500);
             if (random.Below(20) == 0)
-                for (size_t b = 0; b < size; b++) packet[b] = static_cast<uint8_t>(random.Next());
+                for (size_t b = 0; b < size; b++)
+                    packet[b] = static_cast<uint8_t>(random.Next());
             size = Break(random, packet, size, sizeof packet);
             SOCKET from = random.Below(2) ? peer : oneShot;
             if (random.Below(2))

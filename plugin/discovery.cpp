@@ -3,9 +3,9 @@
 // from their PTR, SRV and A records.
 #include "plugin/discovery.h"
 
-#include <winsock2.h>
 #include <stdio.h>
 #include <string.h>
+#include <winsock2.h>
 
 #include "protocol/dns_message.h"
 #include "protocol/mdns_link.h"

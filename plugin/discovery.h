@@ -4,13 +4,13 @@
 // It only reports what it finds; nothing is changed by it.
 #pragma once
 
-#include <windows.h>
 #include <stdint.h>
+#include <windows.h>
 
 struct FoundService {
-    wchar_t Name[64];  // the instance name
-    char Host[256];    // the host it names, dotted
-    char Address[16];  // its IPv4 address, dotted; empty until known
+    wchar_t Name[64]; // the instance name
+    char Host[256];   // the host it names, dotted
+    char Address[16]; // its IPv4 address, dotted; empty until known
     uint16_t Port;
 };
 

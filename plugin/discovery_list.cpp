@@ -13,7 +13,9 @@
 static FoundService Rows[32];
 static int RowCount;
 
-static HWND ListOf(HWND dialog) { return GetDlgItem(dialog, IDC_FOUND_LIST); }
+static HWND ListOf(HWND dialog) {
+    return GetDlgItem(dialog, IDC_FOUND_LIST);
+}
 
 void SetUpFoundList(HWND dialog) {
     HWND list = ListOf(dialog);
@@ -109,4 +111,6 @@ void NoteListChange(HWND dialog, const NMHDR *notice) {
     SetDlgItemInt(dialog, IDC_SERVER_PORT, found.Port, FALSE);
 }
 
-void EndFinding() { StopDiscovery(); }
+void EndFinding() {
+    StopDiscovery();
+}

@@ -5,7 +5,9 @@
 
 #include <string.h>
 
-static uint16_t Read16(const uint8_t *at) { return static_cast<uint16_t>(at[0] << 8 | at[1]); }
+static uint16_t Read16(const uint8_t *at) {
+    return static_cast<uint16_t>(at[0] << 8 | at[1]);
+}
 
 static uint32_t Read32(const uint8_t *at) {
     return static_cast<uint32_t>(at[0]) << 24 | at[1] << 16 | at[2] << 8 | at[3];

@@ -79,9 +79,9 @@ struct DnsRecord {
     uint16_t DataOffset;
     uint16_t DataSize;
     // Decoded for the types that discovery uses.
-    DnsName Target; // PTR, SRV
+    DnsName Target;                  // PTR, SRV
     uint16_t Priority, Weight, Port; // SRV
-    uint8_t Address[4]; // A
+    uint8_t Address[4];              // A
 };
 
 struct DnsHeader {
@@ -117,7 +117,7 @@ struct DnsWriter {
     uint8_t *Data;
     size_t Capacity;
     size_t Size;
-    bool Failed; // out of room, or a section written out of order
+    bool Failed;        // out of room, or a section written out of order
     uint16_t Counts[4]; // questions, answers, authority, additional
     // Where each label of the names written so far starts: compression
     // points at the longest of these that ends a new name.

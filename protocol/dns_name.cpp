@@ -4,7 +4,9 @@
 
 #include <string.h>
 
-static uint8_t LowerAscii(uint8_t c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+static uint8_t LowerAscii(uint8_t c) {
+    return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+}
 
 bool DnsNameFromText(DnsName *name, const char *dotted) {
     name->Size = 1;

@@ -78,8 +78,8 @@ void DnsWriteQuestion(DnsWriter *writer, const DnsName &name, uint16_t type, boo
 }
 
 // The record's fixed part; returns where its data length goes.
-static size_t StartRecord(DnsWriter *writer, DnsSection section, const DnsName &name,
-                          uint16_t type, uint32_t ttl, bool cacheFlush) {
+static size_t StartRecord(DnsWriter *writer, DnsSection section, const DnsName &name, uint16_t type,
+                          uint32_t ttl, bool cacheFlush) {
     Count(writer, 1 + static_cast<int>(section));
     PutName(writer, name);
     Put16(writer, type);

@@ -4,8 +4,8 @@
 // on, so both the responder and the browser use every link.
 #pragma once
 
-#include <winsock2.h>
 #include <stdint.h>
+#include <winsock2.h>
 
 // Addresses and masks in network byte order.
 struct MdnsLink {

@@ -60,9 +60,11 @@ unsigned MdnsDropKnownAnswers(const MdnsIdentity &identity, const DnsMessage &qu
         if (known.Section != DnsSection::Answer || known.Type != DNS_TYPE_PTR ||
             known.Ttl < MDNS_OTHER_TTL / 2)
             continue;
-        if (DnsNameEqual(known.Name, identity.Type) && DnsNameEqual(known.Target, identity.Instance))
+        if (DnsNameEqual(known.Name, identity.Type) &&
+            DnsNameEqual(known.Target, identity.Instance))
             answers &= ~MDNS_TYPE_PTR;
-        if (DnsNameEqual(known.Name, identity.Services) && DnsNameEqual(known.Target, identity.Type))
+        if (DnsNameEqual(known.Name, identity.Services) &&
+            DnsNameEqual(known.Target, identity.Type))
             answers &= ~MDNS_SERVICES_PTR;
     }
     return answers;
@@ -93,8 +95,7 @@ void WriteMdnsRecords(DnsWriter *writer, DnsSection section, const MdnsIdentity 
         DnsWriteSrv(writer, section, identity.Instance, TtlOf(MDNS_SRV, ttl), flush, identity.Port,
                     identity.Host);
     if (records & MDNS_TXT)
-        DnsWriteTxt(writer, section, identity.Instance, TtlOf(MDNS_TXT, ttl), flush, TxtStrings,
-                    2);
+        DnsWriteTxt(writer, section, identity.Instance, TtlOf(MDNS_TXT, ttl), flush, TxtStrings, 2);
     if (records & MDNS_A)
         DnsWriteA(writer, section, identity.Host, TtlOf(MDNS_A, ttl), flush, address);
 }
@@ -117,10 +118,9 @@ struct Canonical {
 };
 
 static void CanonicalOf(const DnsMessage &message, const DnsRecord &record, Canonical *out) {
-    const uint8_t head[4] = {static_cast<uint8_t>(record.Class >> 8),
-                             static_cast<uint8_t>(record.Class),
-                             static_cast<uint8_t>(record.Type >> 8),
-                             static_cast<uint8_t>(record.Type)};
+    const uint8_t head[4] = {
+        static_cast<uint8_t>(record.Class >> 8), static_cast<uint8_t>(record.Class),
+        static_cast<uint8_t>(record.Type >> 8), static_cast<uint8_t>(record.Type)};
     memcpy(out->Bytes, head, 4);
     out->Size = 4;
     if (record.Type == DNS_TYPE_SRV) {
@@ -132,8 +132,8 @@ static void CanonicalOf(const DnsMessage &message, const DnsRecord &record, Cano
         memcpy(out->Bytes + 10, record.Target.Wire, record.Target.Size);
         out->Size = 10 + record.Target.Size;
     } else {
-        size_t size = record.DataSize < sizeof out->Bytes - 4 ? record.DataSize
-                                                              : sizeof out->Bytes - 4;
+        size_t size =
+            record.DataSize < sizeof out->Bytes - 4 ? record.DataSize : sizeof out->Bytes - 4;
         memcpy(out->Bytes + 4, message.Data + record.DataOffset, size);
         out->Size = 4 + size;
     }
@@ -158,7 +158,14 @@ static void OursCanonical(const MdnsIdentity &identity, Canonical ours[2]) {
         memcpy(ours[0].Bytes + ours[0].Size + 1, text, length);
         ours[0].Size += 1 + length;
     }
-    const uint8_t srvHead[10] = {0, DNS_CLASS_IN, 0, DNS_TYPE_SRV, 0, 0, 0, 0,
+    const uint8_t srvHead[10] = {0,
+                                 DNS_CLASS_IN,
+                                 0,
+                                 DNS_TYPE_SRV,
+                                 0,
+                                 0,
+                                 0,
+                                 0,
                                  static_cast<uint8_t>(identity.Port >> 8),
                                  static_cast<uint8_t>(identity.Port)};
     memcpy(ours[1].Bytes, srvHead, 10);
@@ -187,7 +194,8 @@ int MdnsProbeTiebreak(const MdnsIdentity &identity, const DnsMessage &query) {
     int count = 0;
     for (int i = 0; i < query.RecordCount && count < 4; i++) {
         const DnsRecord &record = query.Records[i];
-        if (record.Section != DnsSection::Authority || !DnsNameEqual(record.Name, identity.Instance))
+        if (record.Section != DnsSection::Authority ||
+            !DnsNameEqual(record.Name, identity.Instance))
             continue;
         CanonicalOf(query, record, &theirs[count]);
         // Kept in order as they come: insertion sort.

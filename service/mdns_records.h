@@ -36,8 +36,7 @@ struct MdnsIdentity {
 enum class MdnsTtl { Normal, Goodbye, Legacy };
 
 // Labels in UTF-8; false when one is empty or longer than a label can be.
-bool SetMdnsIdentity(MdnsIdentity *identity, const char *instance, const char *host,
-                     uint16_t port);
+bool SetMdnsIdentity(MdnsIdentity *identity, const char *instance, const char *host, uint16_t port);
 // The records that answer one question.
 unsigned MdnsAnswersTo(const MdnsIdentity &identity, const DnsQuestion &question);
 // What a response adds to its answers so that the asker need not ask again.

@@ -42,9 +42,9 @@ static bool MayUnicast(MdnsResponder *r, DWORD now) {
 static void Unicast(MdnsResponder *r, const MdnsLinkState &link, unsigned answers,
                     const sockaddr_in &to, bool legacy) {
     uint8_t buffer[1500];
-    size_t size = BuildResponse(r, buffer, sizeof buffer, link, answers,
-                                legacy ? MdnsTtl::Legacy : MdnsTtl::Normal,
-                                legacy ? &r->Received : nullptr);
+    size_t size =
+        BuildResponse(r, buffer, sizeof buffer, link, answers,
+                      legacy ? MdnsTtl::Legacy : MdnsTtl::Normal, legacy ? &r->Received : nullptr);
     if (size && MayUnicast(r, GetTickCount()))
         sendto(r->Socket, reinterpret_cast<const char *>(buffer), static_cast<int>(size), 0,
                reinterpret_cast<const sockaddr *>(&to), sizeof to);

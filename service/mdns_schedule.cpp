@@ -5,7 +5,9 @@
 
 #include "service/mdns_state.h"
 
-bool Reached(DWORD now, DWORD at) { return static_cast<LONG>(now - at) >= 0; }
+bool Reached(DWORD now, DWORD at) {
+    return static_cast<LONG>(now - at) >= 0;
+}
 
 DWORD RandomBelow(MdnsResponder *r, DWORD bound) {
     r->Random ^= r->Random << 13;
@@ -21,7 +23,7 @@ static void AddressOf(const MdnsLinkState &link, uint8_t address[4]) {
 // One response message with `records` as answers and what they imply as
 // additionals; 0 when it did not fit.
 size_t BuildResponse(MdnsResponder *r, uint8_t *buffer, size_t capacity, const MdnsLinkState &link,
-                            unsigned records, MdnsTtl ttl, const DnsMessage *legacyQuery) {
+                     unsigned records, MdnsTtl ttl, const DnsMessage *legacyQuery) {
     uint8_t address[4];
     AddressOf(link, address);
     DnsWriter writer;
@@ -33,8 +35,8 @@ size_t BuildResponse(MdnsResponder *r, uint8_t *buffer, size_t capacity, const M
                          false);
     WriteMdnsRecords(&writer, DnsSection::Answer, r->Identity, records, address, ttl);
     if (ttl != MdnsTtl::Goodbye)
-        WriteMdnsRecords(&writer, DnsSection::Additional, r->Identity,
-                         MdnsAdditionalsFor(records), address, ttl);
+        WriteMdnsRecords(&writer, DnsSection::Additional, r->Identity, MdnsAdditionalsFor(records),
+                         address, ttl);
     return DnsWriterFinish(&writer);
 }
 
@@ -79,8 +81,9 @@ static void LogName(MdnsResponder *r) {
     wchar_t now[DNS_LABEL_MAX + 1];
     MultiByteToWideChar(CP_UTF8, 0, numbered, -1, now, DNS_LABEL_MAX + 1);
     wchar_t line[3 * DNS_LABEL_MAX];
-    _snwprintf(line, 3 * DNS_LABEL_MAX - 1, L"\"%ls\" is taken on the network; announcing \"%ls\"\n",
-               length > 0 ? name : L"", now);
+    _snwprintf(line, 3 * DNS_LABEL_MAX - 1,
+               L"\"%ls\" is taken on the network; announcing \"%ls\"\n", length > 0 ? name : L"",
+               now);
     line[3 * DNS_LABEL_MAX - 1] = 0;
     if (r->Log)
         r->Log->WriteMessage(line);

@@ -3,8 +3,8 @@
 // Only the responder's thread touches it between start and stop.
 #pragma once
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include "protocol/dns_message.h"
 #include "protocol/mdns_link.h"

@@ -88,8 +88,8 @@ TEST(DnsMessage, RefusesCompressionLoops) {
     EXPECT_FALSE(Parses(forward));
     EXPECT_FALSE(Parses(back));
     // A pointer to an earlier name is what compression is.
-    std::vector<uint8_t> two = {0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0,
-                                1, 'a', 0, 0, 1, 0, 1, 0xC0, 12, 0, 1, 0, 1};
+    std::vector<uint8_t> two = {0,   0, 0, 0, 0, 2, 0,    0,  0, 0, 0, 0, 1,
+                                'a', 0, 0, 1, 0, 1, 0xC0, 12, 0, 1, 0, 1};
     EXPECT_TRUE(Parses(two));
 }
 
