@@ -18,21 +18,9 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "seeded_random.h"
 
 namespace {
-
-// xorshift32: the same seed gives the same run.
-struct Random {
-    uint32_t State;
-    uint32_t Next() {
-        State ^= State << 13;
-        State ^= State >> 17;
-        State ^= State << 5;
-        return State;
-    }
-    uint32_t Below(uint32_t bound) { return Next() % bound; }
-    bool Chance(uint32_t percent) { return Below(100) < percent; }
-};
 
 static bool Trace, PrintFigures;
 

@@ -457,8 +457,10 @@ Section "Playback service" SecService
 
   ; Players on the local subnet reach the service through this rule; the
   ; service has no authentication, so nothing further is admitted (the README
-  ; says how to widen it). A failure here leaves a working local service, so
-  ; it is a warning, not an abort.
+  ; says how to widen it). Its second half admits the multicast DNS queries
+  ; (UDP 5353) by which players find the service, from the same subnet. Both
+  ; halves share the name, so one delete removes both. A failure here leaves
+  ; a working local service, so it is a warning, not an abort.
   nsExec::ExecToStack '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${FIREWALL_RULE}"'
   Pop $R0
   Pop $R1
@@ -466,9 +468,14 @@ Section "Playback service" SecService
   nsExec::ExecToStack '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\Tonvaled.exe" enable=yes profile=any protocol=TCP remoteip=localsubnet'
   Pop $R0
   Pop $R1
+  ${If} $R0 == 0
+    nsExec::ExecToStack '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\Tonvaled.exe" enable=yes profile=any protocol=UDP localport=5353 remoteip=localsubnet'
+    Pop $R0
+    Pop $R1
+  ${EndIf}
   ${If} $R0 != 0
-    DetailPrint "Warning: the firewall rule could not be added (netsh: $R0 $R1). Allow inbound TCP to $INSTDIR\Tonvaled.exe by hand."
-    Push "${PRODUCT} setup warning: the firewall rule could not be added (netsh: $R0). Allow inbound TCP to $INSTDIR\Tonvaled.exe by hand."
+    DetailPrint "Warning: the firewall rule could not be added (netsh: $R0 $R1). Allow inbound TCP, and UDP port 5353, to $INSTDIR\Tonvaled.exe by hand."
+    Push "${PRODUCT} setup warning: the firewall rule could not be added (netsh: $R0). Allow inbound TCP, and UDP port 5353, to $INSTDIR\Tonvaled.exe by hand."
     Call WriteStdErr
   ${EndIf}
 

@@ -1,5 +1,6 @@
 // The configuration dialog: shows the three settings, stores them on OK,
-// writes them to the settings file and reconnects with them.
+// writes them to the settings file and reconnects with them. Its found list
+// (discovery_list.cpp) only fills the fields.
 #include "plugin/config_dialog.h"
 
 #include <commctrl.h>
@@ -7,6 +8,7 @@
 #include <string.h>
 
 #include "plugin/boxes.h"
+#include "plugin/discovery_list.h"
 #include "plugin/plugin_state.h"
 #include "plugin/resource.h"
 #include "plugin/settings.h"
@@ -31,6 +33,7 @@ static void FillDialog(HWND dialog) {
     SendMessageA(BufferSlider, TBM_SETRANGE, TRUE, MAKELPARAM(MIN_BUFF_SIZE, MAX_BUFF_SIZE));
     SendMessageA(BufferSlider, TBM_SETTICFREQ, BUFF_TICK_STEP, 0);
     SendMessageA(BufferSlider, TBM_SETPOS, TRUE, PluginState.BuffSize);
+    SetUpFoundList(dialog);
 }
 
 static void StoreDialog(HWND dialog) {
@@ -40,7 +43,7 @@ static void StoreDialog(HWND dialog) {
     PluginState.BuffSize = static_cast<int>(SendMessageA(BufferSlider, TBM_GETPOS, 0, 0));
 }
 
-INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_INITDIALOG:
         FillDialog(dialog);
@@ -55,8 +58,21 @@ INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
             EndDialog(dialog, 1);
         } else if (LOWORD(wParam) == IDCANCEL) {
             EndDialog(dialog, 0);
+        } else if (LOWORD(wParam) == IDC_FIND) {
+            FindServices(dialog);
         }
         return TRUE;
+    case WM_NOTIFY:
+        if (wParam != IDC_FOUND_LIST)
+            return FALSE;
+        NoteListChange(dialog, reinterpret_cast<const NMHDR *>(lParam));
+        return TRUE;
+    case WM_FOUND_SERVICE:
+        ShowFoundService(dialog, lParam);
+        return TRUE;
+    case WM_DESTROY:
+        EndFinding();
+        return FALSE;
     default:
         return FALSE;
     }
@@ -64,8 +80,9 @@ INT_PTR CALLBACK ConfigDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
 
 // The host is expected to have registered the trackbar class; registering it
 // here as well costs nothing and keeps the dialog from failing to appear.
-static void EnsureTrackbarClass() {
-    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
+// The found list's class is the plug-in's own need.
+static void EnsureControlClasses() {
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES | ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&controls);
 }
 
@@ -75,7 +92,7 @@ void __cdecl Config(HWND parent) {
                     MB_OK | MB_ICONINFORMATION);
         return;
     }
-    EnsureTrackbarClass();
+    EnsureControlClasses();
     INT_PTR result = DialogBoxParamA(PluginState.ModuleInstance, MAKEINTRESOURCEA(IDD_CONFIG),
                                      parent, ConfigDialogProc, 0);
     BufferSlider = nullptr;

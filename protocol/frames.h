@@ -41,6 +41,9 @@ static_assert(sizeof(PcmFormat) == 16, "PcmFormat is sixteen bytes");
 
 enum { FRAME_HEADER_SIZE = 5, PCM_FORMAT_SIZE = 16, VOLUME_WORD_SIZE = 4 };
 
+// The version of these frames, as the service announces it on the network.
+enum { STREAM_PROTOCOL_VERSION = 1 };
+
 // Bytes go out in the machine's own (little-endian) order: the protocol does
 // not convert to network order.
 inline void EncodeFrameHeader(uint8_t code, int32_t value, unsigned char out[FRAME_HEADER_SIZE]) {

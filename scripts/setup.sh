@@ -13,7 +13,7 @@ source "$here/scripts/road.sh"
 common=(
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 cmake ninja-build googletest
   wine wine64 xvfb pulseaudio pulseaudio-utils sox
-  imagemagick x11-apps python3 procps nsis
+  imagemagick x11-apps python3 procps nsis avahi-daemon avahi-utils
 )
 road32=(wine32:i386 libpulse0:i386)
 road64=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)

@@ -9,6 +9,7 @@
 
 #include "client_watch.h"
 #include "fault_guard.h"
+#include "mdns_responder.h"
 
 // Run, Stop and the dry watch run on different threads; whichever takes the
 // socket closes it.
@@ -42,11 +43,10 @@ int CTonvale::Init() {
         LogMessage(L"Can't initialise network\n");
         return -1;
     }
-    wchar_t settingsPath[MAX_PATH + 8];
-    _snwprintf(settingsPath, MAX_PATH + 8, L"%ls%ls", ModuleBasePath, L"ini");
-    settingsPath[MAX_PATH + 7] = 0;
+    _snwprintf(SettingsPath, MAX_PATH + 8, L"%ls%ls", ModuleBasePath, L"ini");
+    SettingsPath[MAX_PATH + 7] = 0;
     ListenPort = static_cast<uint16_t>(
-        GetPrivateProfileIntW(L"COMMON", L"listernPort", 4554, settingsPath));
+        GetPrivateProfileIntW(L"COMMON", L"listernPort", 4554, SettingsPath));
     return 0;
 }
 
@@ -97,8 +97,10 @@ static bool IsPassingAcceptFailure(int error) {
 }
 
 void CTonvale::Run() {
+    MdnsResponder *announcer = nullptr;
     if (OpenListenSocket()) {
         LogMessage(L"Tonvale started\n");
+        announcer = StartMdnsResponder(SettingsPath, ListenPort, Log);
         StartDryWatch(&Dry, &Device, &ClientSocket, &ListenSocket);
         for (;;) {
             ClientSocket = INVALID_SOCKET;
@@ -117,6 +119,7 @@ void CTonvale::Run() {
             EndConnection();
         }
     }
+    StopMdnsResponder(announcer);
     StopDryWatch(&Dry);
     LogMessage(L"Tonvale stopped\n");
 }

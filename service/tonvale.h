@@ -40,6 +40,7 @@ class CTonvale final : public CServiceApp, public IEndPlay {
     void SendReply(uint8_t code, int32_t value);
 
     wchar_t ModuleBasePath[MAX_PATH] = {};
+    wchar_t SettingsPath[MAX_PATH + 8] = {};
     uint16_t ListenPort = 0;
     volatile SOCKET ListenSocket = INVALID_SOCKET;
     volatile SOCKET ClientSocket = INVALID_SOCKET;

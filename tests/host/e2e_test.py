@@ -166,15 +166,18 @@ def end_process(process, signal_number):
 
 class DaemonCopy:
     """A copy of Tonvaled.exe running with /debug from `folder`, listening on
-    `port` by its INI there, its console output in console.txt beside it."""
+    `port` by its INI there, its console output in console.txt beside it.
+    `settings` are further INI lines; by default it does not announce itself
+    on the machine's network, which only the discovery test, in a network of
+    its own, wants."""
 
-    def __init__(self, daemon_exe, folder, port, listen_seconds=30):
+    def __init__(self, daemon_exe, folder, port, listen_seconds=30, settings=("Announce=0",)):
         self.folder = folder
         self.port = port
         os.makedirs(folder, exist_ok=True)
         self.exe = os.path.join(folder, "Tonvaled.exe")
         shutil.copy(daemon_exe, self.exe)
-        write_ini(os.path.join(folder, "Tonvaled.ini"), ["listernPort=%d" % port])
+        write_ini(os.path.join(folder, "Tonvaled.ini"), ["listernPort=%d" % port] + list(settings))
         self.log = open(os.path.join(folder, "console.txt"), "w")
         self.process = subprocess.Popen(["wine", self.exe, "/debug"], cwd=folder,
                                         stdin=subprocess.DEVNULL, stdout=self.log,

@@ -36,7 +36,7 @@ remove_leftovers
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 mkdir -p "$folder"
-printf '[COMMON]\r\nlisternPort=%s\r\n' "$port" >"$folder/Tonvaled.ini"
+printf '[COMMON]\r\nlisternPort=%s\r\nAnnounce=0\r\n' "$port" >"$folder/Tonvaled.ini"
 
 rc=0
 WINEDEBUG=fixme+netsh wine "$setup" /S /COMPONENTS=service >"$work/out" 2>"$work/err" </dev/null || rc=$?
@@ -47,6 +47,9 @@ grep -q -- "$add" "$work/err" || { cat "$work/err" >&2; fail "no inbound allow r
 # The service has no authentication: the rule admits the local subnet only.
 grep -- "$add" "$work/err" | grep -q -- 'L"protocol=TCP" L"remoteip=localsubnet"' \
   || { grep -- "$add" "$work/err" >&2; fail "the rule admits more than the local subnet"; }
+# Its second half, under the same name, admits multicast DNS for discovery.
+grep -- "$add" "$work/err" | grep -q -- 'L"protocol=UDP" L"localport=5353" L"remoteip=localsubnet"' \
+  || { grep -- "$add" "$work/err" >&2; fail "no rule admits multicast DNS from the local subnet"; }
 grep -- 'L"add" L"rule"' "$work/err" | grep -q -i 'remoteip=any' && fail "a rule admits any remote address"
 # An earlier rule of the same name goes first, so reinstalling adds no twin.
 grep -n 'L"delete" L"rule" L"name=Tonvale playback service"' "$work/err" | head -1 | grep -q . \

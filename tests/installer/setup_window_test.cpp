@@ -136,7 +136,7 @@ TEST_F(SetupWindow, ComponentsPageAndFinishPageWithAChosenPluginFolder) {
     uint16_t port = FreePort();
     CreateDirectoryW(ServiceFolder().c_str(), nullptr);
     ASSERT_TRUE(WriteFileBytes(ServiceFolder() + L"\\Tonvaled.ini",
-                               "[COMMON]\r\nlisternPort=" + std::to_string(port) + "\r\n"));
+                               "[COMMON]\r\nlisternPort=" + std::to_string(port) + "\r\nAnnounce=0\r\n"));
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

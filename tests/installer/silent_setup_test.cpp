@@ -6,7 +6,7 @@
 namespace {
 
 std::string IniWithPort(uint16_t port) {
-    return "[COMMON]\r\nlisternPort=" + std::to_string(port) + "\r\n";
+    return "[COMMON]\r\nlisternPort=" + std::to_string(port) + "\r\nAnnounce=0\r\n";
 }
 
 // The plug-in's settings as a user left them: must survive byte for byte.

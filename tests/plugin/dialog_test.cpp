@@ -16,8 +16,8 @@ struct ControlRow {
 };
 
 static const ControlRow Rows[] = {
-    {IDOK, "Button", "OK", 125, 93, 50, 14, BS_DEFPUSHBUTTON | WS_TABSTOP},
-    {IDCANCEL, "Button", "Cancel", 180, 93, 50, 14, BS_PUSHBUTTON | WS_TABSTOP},
+    {IDOK, "Button", "OK", 125, 177, 50, 14, BS_DEFPUSHBUTTON | WS_TABSTOP},
+    {IDCANCEL, "Button", "Cancel", 180, 177, 50, 14, BS_PUSHBUTTON | WS_TABSTOP},
     {-1, "Button", "Server address:", 7, 7, 223, 38, BS_GROUPBOX},
     {1001, "Edit", "", 10, 27, 166, 14, ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP},
     {1002, "Edit", "", 176, 27, 50, 14, ES_NUMBER | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP},
@@ -26,6 +26,11 @@ static const ControlRow Rows[] = {
     {-1, "Button", "Buffer size:", 7, 47, 223, 44, BS_GROUPBOX},
     {1003, "msctls_trackbar32", "", 14, 68, 209, 17, TBS_HORZ | TBS_AUTOTICKS | WS_TABSTOP},
     {1004, "Static", "", 105, 55, 30, 8, SS_LEFT | WS_GROUP},
+    {-1, "Button", "On the local network:", 7, 93, 223, 80, BS_GROUPBOX},
+    {1005, "Button", "Find", 14, 104, 50, 14, BS_PUSHBUTTON | WS_TABSTOP},
+    {1006, "Static", "", 70, 107, 153, 8, SS_LEFT | WS_GROUP},
+    {1007, "SysListView32", "", 14, 122, 209, 46,
+     LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER | WS_BORDER | WS_TABSTOP},
 };
 
 // The bits the table speaks about; windows add state bits of their own.
@@ -38,7 +43,7 @@ static void ExpectLayout(HWND dialog) {
     EXPECT_EQ(static_cast<DWORD>(style) & frame, frame);
     RECT client;
     GetClientRect(dialog, &client);
-    RECT size = {0, 0, 237, 114};
+    RECT size = {0, 0, 237, 196};
     MapDialogRect(dialog, &size);
     EXPECT_EQ(client.right, size.right);
     EXPECT_EQ(client.bottom, size.bottom);
@@ -59,8 +64,8 @@ static void ExpectLayout(HWND dialog) {
         if (row.Id == IDOK || row.Id == IDCANCEL) {
             // The dialog manager moves the default-button bit to the focused one.
             EXPECT_EQ(childStyle & (WS_TABSTOP | WS_GROUP | WS_BORDER), expected & WS_TABSTOP);
-        } else if (row.Id == 1001 || row.Id == 1002) {
-            // An edit's border is drawn as a client edge in dialogs.
+        } else if (row.Id == 1001 || row.Id == 1002 || row.Id == 1007) {
+            // The border of an edit or a list is drawn as a client edge in dialogs.
             LONG exStyle = GetWindowLongA(child, GWL_EXSTYLE);
             EXPECT_TRUE((childStyle & WS_BORDER) || (exStyle & WS_EX_CLIENTEDGE));
             EXPECT_EQ(childStyle & StyleMask & ~WS_BORDER, expected & ~WS_BORDER);
@@ -93,34 +98,6 @@ static void PressKey(HWND window, WPARAM key) {
 
 static void Click(HWND dialog, int id) { SendMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
 
-static void SaveScreenshot(HWND dialog) {
-    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-    std::string path = std::string(PLUGIN_TESTS_LINUX_DIR) + "/config_dialog.png";
-    DeleteFileA(("Z:" + path).c_str());
-    std::string command = "import -window root " + path;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessA("Z:\\usr\\bin\\import", &command[0], nullptr, nullptr, FALSE, 0,
-                               nullptr, nullptr, &startup, &process));
-    // The Windows side does not reliably see a Linux child end, so wait for
-    // the file to be complete instead, painting the dialog meanwhile.
-    DWORD start = GetTickCount();
-    size_t last = 0;
-    int steady = 0;
-    while (Since(start) < 15000 && steady < 5) {
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
-        Sleep(50);
-        size_t now = ReadWholeFile("Z:" + path).size();
-        steady = now > 8 && now == last ? steady + 1 : 0;
-        last = now;
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    EXPECT_EQ(ReadWholeFile("Z:" + path).substr(1, 3), "PNG");
-}
-
 class DialogTest : public PluginTest {
 protected:
     void SetUp() override {
@@ -148,11 +125,11 @@ TEST_F(DialogTest, ResourceIsTheExtendedTemplate) {
     EXPECT_EQ(exStyle, 0u);
     EXPECT_EQ(style, static_cast<DWORD>(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME |
                                         DS_CENTER | DS_SETFONT | DS_FIXEDSYS));
-    EXPECT_EQ(words[8], 10);  // controls
+    EXPECT_EQ(words[8], 14);  // controls
     EXPECT_EQ(words[9], 0);   // x
     EXPECT_EQ(words[10], 0);  // y
     EXPECT_EQ(words[11], 237);
-    EXPECT_EQ(words[12], 114);
+    EXPECT_EQ(words[12], 196);
     EXPECT_EQ(words[13], 0);  // no menu
     EXPECT_EQ(words[14], 0);  // standard class
     const WORD *text = words + 15;
@@ -186,7 +163,7 @@ TEST_F(DialogTest, ShowsTheSettingsAndStoresThemOnOk) {
         EXPECT_LE(ticks, 21);
         EXPECT_EQ(SendMessageA(slider, TBM_GETTIC, 1, 0) - SendMessageA(slider, TBM_GETTIC, 0, 0), 1000);
         EXPECT_EQ(LabelOf(dialog), "2000 ms");
-        SaveScreenshot(dialog);
+        EXPECT_TRUE(SaveScreenshot(dialog, std::string(PLUGIN_TESTS_LINUX_DIR) + "/config_dialog.png"));
 
         PressKey(slider, VK_HOME);
         EXPECT_EQ(LabelOf(dialog), "200 ms");

@@ -480,3 +480,31 @@ std::vector<unsigned char> PcmBytes(uint32_t rate, uint16_t channels, uint16_t b
 }
 
 DWORD Since(DWORD start) { return GetTickCount() - start; }
+
+bool SaveScreenshot(HWND window, const std::string &linuxPath) {
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    DeleteFileA(("Z:" + linuxPath).c_str());
+    std::string command = "import -window root " + linuxPath;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA("Z:\\usr\\bin\\import", &command[0], nullptr, nullptr, FALSE, 0,
+                        nullptr, nullptr, &startup, &process))
+        return false;
+    // The Windows side does not reliably see a Linux child end, so wait for
+    // the file to be complete instead, painting the window meanwhile.
+    DWORD start = GetTickCount();
+    size_t last = 0;
+    int steady = 0;
+    while (Since(start) < 15000 && steady < 5) {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+        Sleep(50);
+        size_t now = ReadWholeFile("Z:" + linuxPath).size();
+        steady = now > 8 && now == last ? steady + 1 : 0;
+        last = now;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return ReadWholeFile("Z:" + linuxPath).substr(1, 3) == "PNG";
+}

@@ -148,3 +148,6 @@ std::vector<unsigned char> Bytes(std::initializer_list<int> values);
 std::vector<unsigned char> PcmBytes(uint32_t rate, uint16_t channels, uint16_t bits);
 // Milliseconds since `start`, for generous upper bounds only.
 DWORD Since(DWORD start);
+// Paints `window` and saves a PNG of the whole display at `linuxPath` with
+// ImageMagick's import; true when a PNG arrived.
+bool SaveScreenshot(HWND window, const std::string &linuxPath);

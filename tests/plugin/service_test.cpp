@@ -14,7 +14,7 @@ protected:
         folder = MakeScratchFolder();
         std::string exe = folder + "\\Tonvaled.exe";
         ASSERT_TRUE(CopyFileA(TONVALED_PATH, exe.c_str(), FALSE));
-        WriteWholeFile(folder + "\\Tonvaled.ini", "[COMMON]\r\nlisternPort=" + std::to_string(port) + "\r\n");
+        WriteWholeFile(folder + "\\Tonvaled.ini", "[COMMON]\r\nlisternPort=" + std::to_string(port) + "\r\nAnnounce=0\r\n");
         ASSERT_TRUE(StartDaemon());
         ASSERT_TRUE(LoadPluginCopy(&plugin, IniFor(port).c_str()));
         out = plugin.Out;

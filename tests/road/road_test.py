@@ -49,8 +49,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "host"))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import frame_proxy  # noqa: E402
 import formats_test  # noqa: E402
+from private_network import in_private_network, rerun_in_private_network  # noqa: E402
 from e2e_test import (RATE, TITLE, DaemonCopy, Signal, check, check_short_gaps, describe,  # noqa: E402
                       failures,
                       free_port, ms, pids_running, pieces, run_program, runs_of,
@@ -641,60 +643,6 @@ VANISHED_BOUND_S = 45
 MID_STREAM_BOUND_S = 30
 
 
-def network_namespace():
-    return str(os.stat("/proc/self/ns/net").st_ino)
-
-
-def in_private_network():
-    """True in the namespace that rerun_in_private_network made: taking its
-    loopback down harms nothing else."""
-    outer = os.environ.get("TVROAD_OUTER_NETWORK")
-    return outer is not None and outer != network_namespace()
-
-
-def rerun_in_private_network(args):
-    """Runs this case again in a network namespace of its own, inside a test
-    environment of its own: Wine's sockets are made by its wineserver, so that
-    must live in the namespace too. Its prefix starts as a copy of the
-    booted prefix this run is in, which saves booting a second 1.3 GB one:
-    hard links for Wine's own files, which nothing here changes, and copies
-    of the registry files, which Wine rewrites in place when they have other
-    links. It is kept in the build folder for the next run."""
-    build = os.path.join(os.path.dirname(args.daemon), "netns")
-    prefix = os.path.join(build, "wineprefix")
-    booted = os.environ.get("WINEPREFIX")
-    if not os.path.isdir(prefix) and booted and os.path.isfile(os.path.join(booted, "system.reg")):
-        os.makedirs(build, exist_ok=True)
-        shutil.rmtree(prefix + ".part", ignore_errors=True)
-        subprocess.run(["cp", "-al", booted, prefix + ".part"], check=True)
-        for name in os.listdir(booted):
-            if name.endswith(".reg"):
-                os.unlink(os.path.join(prefix + ".part", name))
-                shutil.copy2(os.path.join(booted, name), os.path.join(prefix + ".part", name))
-        os.rename(prefix + ".part", prefix)
-    testenv = os.path.join(HERE, "..", "..", "scripts", "testenv.sh")
-    # A /tmp of its own too: its X server would otherwise take the display
-    # number of the environment it runs in (the lock files are in /tmp but
-    # the abstract sockets are per network) and, when it ends, delete that
-    # display's socket and lock, so that later windows of the suite fail.
-    # A checkout or build folder under /tmp is mounted back into the new one.
-    keep = sorted({path for path in (os.path.realpath(os.path.join(HERE, "..", "..")),
-                                     os.path.realpath(os.path.dirname(args.daemon)))
-                   if path.startswith("/tmp/")})
-    hold = tempfile.mkdtemp(prefix="tvroad-tmp-", dir="/var/tmp")
-    script = ('mount --rbind /tmp "$TVROAD_HOLD" && mount -t tmpfs tmpfs /tmp && '
-              'for p in $TVROAD_KEEP; do mkdir -p "$p" && mount --rbind "$TVROAD_HOLD${p#/tmp}" "$p" '
-              '|| exit 1; done && ip link set lo up && exec "$@"')
-    command = ["unshare", "-n", "-m", "--propagation", "private", "bash", "-c", script, "bash",
-               testenv, "--build", build, sys.executable, os.path.abspath(__file__)] + sys.argv[1:]
-    environment = dict(os.environ, TVROAD_OUTER_NETWORK=network_namespace(), TVROAD_HOLD=hold,
-                       TVROAD_KEEP=" ".join(keep))
-    try:
-        return subprocess.run(command, stdin=subprocess.DEVNULL, env=environment).returncode
-    finally:
-        os.rmdir(hold)
-
-
 def ip_link(state):
     subprocess.run(["ip", "link", "set", "lo", state], check=True)
 
@@ -948,7 +896,8 @@ def main():
     for name in ("host", "plugin", "daemon", "make_wav"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
     if args.case == "vanished" and not in_private_network():
-        return rerun_in_private_network(args)
+        return rerun_in_private_network(os.path.join(os.path.dirname(args.daemon), "netns"),
+                                        [sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
     road = Road(args, keep_writes=args.case == "concurrency",
                 direct=args.case in ("stall_write", "kill", "restart", "resume", "gone", "vanished",
                                      "two_hosts"))

@@ -56,7 +56,7 @@ TEST_F(CommandLine, PortComesFromTheIniFile) {
     // A plain value, and one beyond 16 bits that wraps to its low 16 bits.
     uint16_t port = FreePort();
     char ini[80];
-    snprintf(ini, sizeof ini, "[COMMON]\r\nlisternPort=%u\r\n", port + 65536u);
+    snprintf(ini, sizeof ini, "[COMMON]\r\nlisternPort=%u\r\nAnnounce=0\r\n", port + 65536u);
     WriteFileBytes(Daemon.Folder + L"\\Tonvaled.ini", ini);
     Daemon.Port = port;
     ASSERT_TRUE(StartDebugDaemon(&Daemon));

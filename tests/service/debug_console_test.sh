@@ -8,7 +8,7 @@ work=$(mktemp -d)
 trap 'kill "${pid:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
 cp "$exe" "$work/Tonvaled.exe"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-printf '[COMMON]\r\nlisternPort=%s\r\n' "$port" > "$work/Tonvaled.ini"
+printf '[COMMON]\r\nlisternPort=%s\r\nAnnounce=0\r\n' "$port" > "$work/Tonvaled.ini"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 

@@ -43,7 +43,7 @@ class ServiceManager : public ::testing::Test {
         Daemon = MakeDaemonCopy(nullptr);
         Daemon.Port = FreePort();
         char ini[64];
-        snprintf(ini, sizeof ini, "[COMMON]\r\nlisternPort=%u\r\n", Daemon.Port);
+        snprintf(ini, sizeof ini, "[COMMON]\r\nlisternPort=%u\r\nAnnounce=0\r\n", Daemon.Port);
         WriteFileBytes(Daemon.Folder + L"\\Tonvaled.ini", ini);
         RemoveInstalledService();
     }

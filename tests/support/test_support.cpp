@@ -277,7 +277,7 @@ bool StartDebugDaemon(DaemonCopy *daemon) {
     if (daemon->Port == 0) {
         daemon->Port = FreePort();
         char ini[64];
-        snprintf(ini, sizeof ini, "[COMMON]\r\nlisternPort=%u\r\n", daemon->Port);
+        snprintf(ini, sizeof ini, "[COMMON]\r\nlisternPort=%u\r\nAnnounce=0\r\n", daemon->Port);
         WriteFileBytes(daemon->Folder + L"\\Tonvaled.ini", ini);
     }
     daemon->OutPath = daemon->Folder + L"\\debug.out";
