@@ -1,5 +1,6 @@
 // The module layer: the player's fifteen operations (module.cpp, here and
-// config_dialog.cpp), the record winampGetOutModule hands out, and the boxes
+// config_dialog.cpp, whose found list lives in discovery_list.cpp and
+// discovery.cpp), the record winampGetOutModule hands out, and the boxes
 // (boxes.h). Everything in it runs on the host's threads. It calls the stream
 // layer (stream.h, volume.h, and the record of stream_state.h) and shows
 // what the stream reports once the stream's locks are released; no event of
