@@ -91,7 +91,7 @@ def main():
     build = os.path.abspath(args.build)
     repeats, seconds = (3, 2) if args.quick else (50, 60)
     keeping_up_seconds, flat_minutes = (10, 0.5) if args.quick else (300, 10)
-    resume_repeats = 2 if args.quick else 10
+    resume_repeats = 1 if args.quick else 10
     stretch_seeks, stretch_tracks = (5, 3) if args.quick else (100, 20)
     results = {"quick": args.quick, "repeats": repeats, "seconds": seconds}
     long_folder = tempfile.mkdtemp(prefix="tvbench_long_")

@@ -35,6 +35,9 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export XDG_RUNTIME_DIR="$build/xdg"
 export TONVALE_SINK=tonvale_sink
+# A second sound card for the tests that play but judge nothing by the sound
+# (tests/CMakeLists.txt): Wine plays to the sink that PULSE_SINK names.
+export TONVALE_SIDE_SINK=tonvale_side_sink
 # The tests judge some recordings by the road (e2e_test.py: sink_sample).
 export TONVALE_ARCH="$road"
 mkdir -p "$XDG_RUNTIME_DIR"
@@ -66,6 +69,7 @@ export DISPLAY=":$(head -n1 "$display_file")"
 # Sound: a null sink is the sound card; its monitor records what was played.
 pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-target=stderr \
   --load="module-null-sink sink_name=$TONVALE_SINK rate=44100 norewinds=1" \
+  --load="module-null-sink sink_name=$TONVALE_SIDE_SINK rate=44100 norewinds=1" \
   --load=module-native-protocol-unix >"$build/pulseaudio.log" 2>&1 </dev/null &
 pids+=($!)
 for _ in $(seq 200); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
