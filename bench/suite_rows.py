@@ -66,7 +66,7 @@ def measure_resume(build, count):
                                daemon=os.path.join(build, "Tonvaled.exe"),
                                make_wav=os.path.join(os.path.dirname(HERE), "scripts",
                                                      "make_wav.py"))
-    result = {"listen_to_sound_ms": [], "lost_ms": [], "runs": count}
+    result = {"listen_to_sound_ms": [], "lost_ms": [], "kept_open_ms": [], "runs": count}
     for _ in range(count):
         road = road_test.Road(args, direct=True)
         try:
@@ -76,6 +76,10 @@ def measure_resume(build, count):
         finally:
             road.close()
         if figures:
-            result["listen_to_sound_ms"].append(figures["listen_to_sound_ms"])
+            # A restart whose killed service Wine left connected is waited
+            # out by the plug-in's silence rule: shown apart, not as a time
+            # to put the stream back.
+            heard = "kept_open_ms" if figures["kept_open"] else "listen_to_sound_ms"
+            result[heard].append(figures["listen_to_sound_ms"])
             result["lost_ms"].append(figures["lost_ms"])
     return result
