@@ -106,6 +106,7 @@ int PlayStretches(Player *player, const std::vector<char> &file, int count, int 
         if (opens) {
             if (i > 0 && !ClosePlayer(player))
                 return Fail("buffers not returned before waveOutClose", player->Outstanding);
+            Sleep(BetweenTracksMs);
             at = NowMs();
             if ((result = OpenForStretch(player, &stretch, primed)) != MMSYSERR_NOERROR)
                 return Fail("waveOutOpen", result);

@@ -208,7 +208,9 @@ def table(results):
     lines.append("[4] the start is taken after a minute's warm-up in runs of three minutes "
                  "or more.")
     lines.append("[5] tvfloor, a bare wave-out player in the same Wine with no network: "
-                 "waveOutOpen + waveOutClose, waveOutReset until every buffer is back, its own "
+                 "waveOutOpen + waveOutClose (road and floor pause 5 ms between a close and "
+                 "the next open, as between two tracks: Wine opens faster back to back, a "
+                 "path no service reaches), waveOutReset until every buffer is back, its own "
                  "CPU + the wineserver's while it plays the same audio with the same queue. "
                  "Road / floor: p50 over p50, p99 over p99.")
     lines.append("[6] the service killed 1.5 s into a file and a new one started on its port "

@@ -77,6 +77,7 @@ int TimeOpens(Out_Module *out, int count) {
     if (out->Open(44100, 2, 16, -1, -1) >= 0)
         out->Close();
     for (int i = 0; i < count; i++) {
+        Sleep(BetweenTracksMs);
         double start = NowMs();
         int result = out->Open(44100, 2, 16, -1, -1);
         double opened = NowMs();
@@ -176,6 +177,7 @@ int PlayStretches(Out_Module *out, const std::vector<char> &file, int count, int
         if (opens) {
             if (i > 0)
                 out->Close();
+            Sleep(BetweenTracksMs);
             at = NowMs();
             if (out->Open(44100, 2, 16, -1, -1) < 0) {
                 printf("error open failed\n");

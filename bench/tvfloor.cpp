@@ -10,7 +10,8 @@
 // wave-out (floor_player.cpp; the seeks and tracks modes are in
 // floor_stretches.cpp).
 //
-//   tvfloor open COUNT                                waveOutOpen, then waveOutClose
+//   tvfloor open COUNT                                waveOutOpen, then waveOutClose,
+//                                                     BetweenTracksMs apart
 //   tvfloor reset COUNT QUEUED_MS                     waveOutReset with QUEUED_MS queued
 //   tvfloor play SECONDS RATE CHANNELS BITS QUEUED_MS [EVERY_MS PAUSE_MS]
 //                                                     steady playback, paused for
@@ -75,6 +76,7 @@ int TimeOpens(Player *player, int count) {
     ClosePlayer(player);
     std::vector<double> opens, closes;
     for (int i = 0; i < count; i++) {
+        Sleep(BetweenTracksMs);
         double start = NowMs();
         MMRESULT result = OpenPlayer(player, CdRate, CdChannels, CdBits);
         double opened = NowMs();
