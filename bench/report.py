@@ -215,8 +215,9 @@ def table(results):
                  "Road / floor: p50 over p50, p99 over p99.")
     lines.append("[6] the service killed 1.5 s into a file and a new one started on its port "
                  "1 s later: the listener's silence less the time from the kill to the new "
-                 "service's listening socket. Now and then Wine keeps a killed process's "
-                 "connection open (the kernel still acknowledges what the plug-in sends); the "
+                 "service's listening socket. In about one kill in ninety the wineserver keeps "
+                 "the killed process's end of the connection open (it still acknowledges what "
+                 "the plug-in sends); the "
                  "plug-in then sees no end and puts the stream back after its 15 s silence "
                  "rule. Such restarts are shown apart.")
     lines.append("[7] a 6 s noise file played from a new place every %d ms, by a Flush (seeks) "
