@@ -217,9 +217,8 @@ def table(results):
                  "1 s later: the listener's silence less the time from the kill to the new "
                  "service's listening socket. In about one kill in ninety the wineserver keeps "
                  "the killed process's end of the connection open (it still acknowledges what "
-                 "the plug-in sends); the "
-                 "plug-in then sees no end and puts the stream back after its 15 s silence "
-                 "rule. Such restarts are shown apart.")
+                 "the plug-in sends); the plug-in then sees no end and puts the stream back "
+                 "after its 15 s silence rule. Such restarts are shown apart.")
     lines.append("[7] a 6 s noise file played from a new place every %d ms, by a Flush (seeks) "
                  "or by Close and Open (opens), recorded on the null sink's monitor, with the "
                  "player's times and the recording put on one clock. Holes: silence or file "
