@@ -92,6 +92,17 @@ def wait_for_port(port, seconds):
     return False
 
 
+def read_from(file, offset):
+    """What `file` holds from `offset` on, leaving its file offset alone."""
+    chunks = []
+    while True:
+        chunk = os.pread(file.fileno(), 1 << 20, offset)
+        if not chunk:
+            return b"".join(chunks)
+        chunks.append(chunk)
+        offset += len(chunk)
+
+
 def run_program(command, cwd, timeout, on_line=None):
     """Runs a Windows program under Wine to its end: (exit code, stdout, stderr)
     as bytes, exit code -1 when it was stopped at `timeout`. Its output goes to
@@ -107,9 +118,11 @@ def run_program(command, cwd, timeout, on_line=None):
         pending = b""
 
         def pass_new_lines():
+            # pread, not seek and read: the program writes through the same
+            # open file, so moving its offset back would make it overwrite
+            # lines not yet read.
             nonlocal seen, pending
-            out.seek(seen)
-            chunk = out.read()
+            chunk = read_from(out, seen)
             seen += len(chunk)
             pending += chunk
             *lines, pending = pending.split(b"\n")
@@ -127,9 +140,7 @@ def run_program(command, cwd, timeout, on_line=None):
         if on_line:
             pass_new_lines()
         returncode = -1 if time.time() > deadline else process.returncode
-        out.seek(0)
-        err.seek(0)
-        return returncode, out.read(), err.read()
+        return returncode, read_from(out, 0), read_from(err, 0)
 
 
 def write_ini(path, lines):
